@@ -1,0 +1,30 @@
+// Logging: one formatted line per call, written to standard error and to the system log.
+// Any thread may log at any time; there is no shared buffer and no lock.
+#pragma once
+#include <cstddef>
+
+enum { HBN_LOG_DEBUG = 0, HBN_LOG_INFO = 1, HBN_LOG_WARN = 2, HBN_LOG_ERROR = 3 };
+
+// Facility OR-ed into every syslog priority (0 until the framework sets LOG_LOCAL5).
+void HBN_log_setFacility(int facility);
+// Router and OTA agents keep Debug lines off the system log.
+void HBN_log_setDebugToSyslog(bool on);
+
+// Short form "HBN-<L>:<message>", used by framework modules.
+void HBN_log_print(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Detailed form "HBN-<L>/<sec>.<ms>/<func>[<line>]:<message>", used by application modules.
+void HBN_log_printAt(int level, const char* func, int line, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+// Writes exactly `length` characters of `data` as one line.
+void HBN_log_dump(const char* data, size_t length);
+
+// Fills `dest` (at least 512 bytes) with the first line of /etc/build.info, the default
+// "01.00.03.01" for an empty file, or leaves it untouched when the file is missing.
+void HBN_util_getBuildVersion(char* dest);
+
+// Test seam: receives (priority, line) instead of syslog(); nullptr restores syslog.
+using HBN_log_syslogHook_t = void (*)(int priority, const char* line);
+void HBN_log_setSyslogHook(HBN_log_syslogHook_t hook);
+
+// Application modules log with their own function name and line.
+#define HBN_LOG(level, ...) HBN_log_printAt((level), __func__, __LINE__, __VA_ARGS__)

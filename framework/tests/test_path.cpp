@@ -1,0 +1,67 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "hbn_path.h"
+#include "hbn_test.h"
+
+TEST(Path, UnrootedPathsAreUsedAsWritten) {
+  unsetenv("HBN_ROOT");
+  EXPECT_EQ(HBN_path("/var/pqv_version"), "/var/pqv_version");
+  EXPECT_STREQ(HBN_path_root(), "");
+}
+
+TEST(Path, RootPrefixesAbsolutePathsButNotTheProcessTable) {
+  hbntest::Sandbox box;
+  EXPECT_EQ(HBN_path("/var/kv_cloudfwd.conf"), box.root() + "/var/kv_cloudfwd.conf");
+  EXPECT_EQ(HBN_path("/proc/kv_pushsw"), box.root() + "/proc/kv_pushsw");
+  EXPECT_EQ(HBN_path("/proc/123/comm"), "/proc/123/comm");
+  EXPECT_EQ(HBN_path("relative/file"), "relative/file");
+}
+
+TEST(Path, ScriptQueueNameFollowsTheEnvironment) {
+  unsetenv("HBN_SCRIPT_QUEUE");
+  EXPECT_STREQ(HBN_path_scriptQueue(), "/tx440_script");
+  setenv("HBN_SCRIPT_QUEUE", "/hbn_q_test", 1);
+  EXPECT_STREQ(HBN_path_scriptQueue(), "/hbn_q_test");
+  unsetenv("HBN_SCRIPT_QUEUE");
+}
+
+TEST(Cmd, SandboxBinComesFirstOnThePath) {
+  hbntest::Sandbox box;
+  box.fakeCommand("reboot");
+  int status = HBN_cmd_system("reboot now");
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(box.recorded("reboot"), "now\n");
+}
+
+TEST(Cmd, ExecPassesOneArgumentWithoutAShell) {
+  hbntest::Sandbox box;
+  box.fakeCommand("wget");
+  const char* argv[] = {"wget", "http://x/a b;touch /tmp/pwned", nullptr};
+  EXPECT_EQ(HBN_cmd_exec(argv), 0);
+  EXPECT_EQ(box.recorded("wget"), "http://x/a b;touch /tmp/pwned\n");
+  const char* missing[] = {"no-such-command-anywhere", nullptr};
+  EXPECT_EQ(HBN_cmd_exec(missing), -1);
+}
+
+TEST(Cmd, PopenReadsTheCommandsOutput) {
+  hbntest::Sandbox box;
+  box.fakeCommand("flash", "echo HW_NIC0_ADDR=001122334455");
+  FILE* f = HBN_cmd_popen("flash get HW_NIC0_ADDR", "r");
+  ASSERT_NE(f, nullptr);
+  char line[128] = {0};
+  ASSERT_NE(fgets(line, sizeof line, f), nullptr);
+  EXPECT_STREQ(line, "HW_NIC0_ADDR=001122334455\n");
+  EXPECT_EQ(HBN_cmd_pclose(f), 0);
+  EXPECT_EQ(box.recorded("flash"), "get HW_NIC0_ADDR\n");
+}
+
+TEST(Time, ScaleDividesButNeverReachesZero) {
+  unsetenv("HBN_TIME_SCALE");
+  EXPECT_EQ(HBN_time_scaled(86400000), 86400000);
+  setenv("HBN_TIME_SCALE", "1000", 1);
+  EXPECT_EQ(HBN_time_scaled(86400000), 86400);
+  EXPECT_EQ(HBN_time_scaled(100), 1);
+  unsetenv("HBN_TIME_SCALE");
+}

@@ -1,0 +1,53 @@
+// Shared test fixtures: a private HBN_ROOT per test, file helpers, and running the project's
+// programs as child processes with their output captured.
+#pragma once
+#include <string>
+#include <vector>
+
+namespace hbntest {
+
+// Creates a fresh directory, points HBN_ROOT at it and removes it again on destruction.
+class Sandbox {
+ public:
+  Sandbox();
+  ~Sandbox();
+  Sandbox(const Sandbox&) = delete;
+  Sandbox& operator=(const Sandbox&) = delete;
+  const std::string& root() const { return root_; }
+  // "$root" + absolute path.
+  std::string path(const std::string& absolute) const { return root_ + absolute; }
+  // Writes a file under the root (parents created); `mode` sets its permission bits.
+  void write(const std::string& absolute, const std::string& content, int mode = 0644) const;
+  std::string read(const std::string& absolute) const;
+  bool exists(const std::string& absolute) const;
+  void mkdirs(const std::string& absolute) const;
+  // Installs an executable shell script at $root/bin/<name> that appends its arguments,
+  // one line per call, to $root/record/<name> and then runs `body` (may be empty).
+  void fakeCommand(const std::string& name, const std::string& body = "") const;
+  // Lines recorded by a fake command ("" when it never ran).
+  std::string recorded(const std::string& name) const;
+
+ private:
+  std::string root_;
+  std::string oldRoot_;
+  bool hadRoot_ = false;
+};
+
+struct Result {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+// Runs argv (argv[0] resolved by binPath when it has no '/'), with extra "K=V" environment
+// entries, feeding `input` to its standard input. Kills it after `timeoutMs`.
+Result run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+           const std::string& input = "", int timeoutMs = 20000);
+// $HBN_BUILD_BIN/<name>.
+std::string binPath(const std::string& name);
+// A name unique to this process and call, for queues and files ("/hbn_test_<pid>_<n>").
+std::string uniqueName(const std::string& prefix);
+// A TCP port on 127.0.0.1 that was free a moment ago.
+int freePort();
+
+}  // namespace hbntest

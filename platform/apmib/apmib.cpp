@@ -1,10 +1,240 @@
-// Configuration-store stand-in (placeholder: every call fails until the store lands).
+// Configuration store: a per-process working copy over a readable store file.
+// The working copy holds every value read from the file or set since; apmib_update(4)
+// merges the values set by this process into the file as it is on disk now (so commits of
+// other processes to other ids survive) and replaces it atomically.
 #include "apmib.h"
 
-extern "C" {
-int apmib_init(void) { return 0; }
-int apmib_get(int, void*) { return 0; }
-int apmib_getDef(int, void*) { return 0; }
-int apmib_set(int, void*) { return 0; }
-int apmib_update(int) { return 0; }
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "apmib_ids.h"
+#include "hbn_path.h"
+
+namespace {
+
+using Value = std::vector<unsigned char>;
+
+struct Contents {
+  std::map<int, Value> values;
+  // Lines that name an unknown id or hold an unreadable value, kept as they stand so a
+  // commit loses nothing another build of the store may rely on (keyed by id, -1 if none).
+  std::vector<std::pair<int, std::string>> foreign;
+};
+
+struct Store {
+  std::mutex mutex;
+  bool loaded = false;
+  std::string path;
+  Contents working;
+  std::set<int> dirty;
+};
+
+Store& store() {
+  static Store s;
+  return s;
 }
+
+std::string storePath() { return HBN_path("/var/apmib/store.txt"); }
+
+// Decodes one store-file value of `def`; text longer than the id's size is cut to fit.
+bool decode(const apmib_ids::IdDef& def, const std::string& text, Value* out) {
+  out->assign(def.size, 0);
+  if (def.kind != apmib_ids::Kind::Text) return apmib_ids::parse(def, text, out->data());
+  std::string raw;
+  if (!apmib_ids::unescape(text, &raw)) return false;
+  if (raw.size() > static_cast<size_t>(def.size) - 1) raw.resize(def.size - 1);
+  std::memcpy(out->data(), raw.data(), raw.size());
+  return true;
+}
+
+std::string encode(const apmib_ids::IdDef& def, const Value& v) {
+  std::string shown = apmib_ids::format(def, v.data());
+  return def.kind == apmib_ids::Kind::Text ? apmib_ids::escape(shown) : shown;
+}
+
+Contents readFile(const std::string& path) {
+  Contents c;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty()) continue;
+    size_t eq = line.find('=');
+    int id = -1;
+    if (eq != std::string::npos && eq > 0 && eq < 12) {
+      char* end = nullptr;
+      long v = std::strtol(line.c_str(), &end, 10);
+      if (end == line.c_str() + eq && v >= 0) id = static_cast<int>(v);
+    }
+    const apmib_ids::IdDef* def = id >= 0 ? apmib_ids::find(id) : nullptr;
+    Value val;
+    if (def != nullptr && decode(*def, line.substr(eq + 1), &val)) {
+      c.values[id] = std::move(val);
+    } else {
+      c.foreign.emplace_back(id, line);
+    }
+  }
+  return c;
+}
+
+// Caller holds the mutex. Loads the file once per store path (tests change HBN_ROOT).
+void ensureLoaded(Store& s) {
+  std::string path = storePath();
+  if (s.loaded && path == s.path) return;
+  s.path = path;
+  s.working = readFile(path);
+  s.dirty.clear();
+  s.loaded = true;
+}
+
+void makeParents(const std::string& path) {
+  for (size_t pos = 1; (pos = path.find('/', pos)) != std::string::npos; ++pos) {
+    mkdir(path.substr(0, pos).c_str(), 0755);
+  }
+}
+
+bool writeAll(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Caller holds the mutex.
+bool commit(Store& s) {
+  makeParents(s.path);
+  // Serialise commits of all processes: each re-reads the file under the lock.
+  std::string lockPath = s.path + ".lock";
+  int lockFd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (lockFd < 0) return false;
+  while (flock(lockFd, LOCK_EX) != 0 && errno == EINTR) {
+  }
+  Contents merged = readFile(s.path);
+  for (int id : s.dirty) {
+    merged.values[id] = s.working.values[id];
+    std::vector<std::pair<int, std::string>> kept;
+    for (auto& f : merged.foreign)
+      if (f.first != id) kept.push_back(f);
+    merged.foreign.swap(kept);
+  }
+  std::ostringstream text;
+  for (const auto& [id, value] : merged.values)
+    text << id << '=' << encode(*apmib_ids::find(id), value) << '\n';
+  for (const auto& f : merged.foreign) text << f.second << '\n';
+
+  std::string tmp = s.path + ".tmp." + std::to_string(getpid());
+  bool ok = false;
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd >= 0) {
+    ok = writeAll(fd, text.str()) && fsync(fd) == 0;
+    ok = close(fd) == 0 && ok;
+    ok = ok && rename(tmp.c_str(), s.path.c_str()) == 0;
+    if (!ok) unlink(tmp.c_str());
+  }
+  if (ok) {
+    std::string dir = s.path.substr(0, s.path.rfind('/'));
+    int dfd = open(dir.empty() ? "/" : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+      fsync(dfd);
+      close(dfd);
+    }
+    s.working = std::move(merged);
+    s.dirty.clear();
+  }
+  flock(lockFd, LOCK_UN);
+  close(lockFd);
+  return ok;
+}
+
+void copyOut(const apmib_ids::IdDef& def, const Value& v, void* out) {
+  // Text: the characters and their NUL only, so a caller's buffer is touched no further.
+  size_t n = def.kind == apmib_ids::Kind::Text
+                 ? strnlen(reinterpret_cast<const char*>(v.data()), def.size - 1) + 1
+                 : def.size;
+  std::memcpy(out, v.data(), n);
+}
+
+bool defaultOf(const apmib_ids::IdDef& def, Value* out) {
+  return def.hasDefault && decode(def, def.defval, out);
+}
+
+}  // namespace
+
+extern "C" {
+
+int apmib_init(void) {
+  Store& s = store();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  ensureLoaded(s);
+  return 1;
+}
+
+int apmib_get(int id, void* value) {
+  const apmib_ids::IdDef* def = apmib_ids::find(id);
+  if (def == nullptr || value == nullptr) return 0;
+  Store& s = store();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  ensureLoaded(s);
+  auto it = s.working.values.find(id);
+  if (it != s.working.values.end()) {
+    copyOut(*def, it->second, value);
+    return 1;
+  }
+  Value v;
+  if (!defaultOf(*def, &v)) return 0;
+  copyOut(*def, v, value);
+  return 1;
+}
+
+int apmib_getDef(int id, void* value) {
+  const apmib_ids::IdDef* def = apmib_ids::find(id);
+  Value v;
+  if (def == nullptr || value == nullptr || !defaultOf(*def, &v)) return 0;
+  copyOut(*def, v, value);
+  return 1;
+}
+
+int apmib_set(int id, void* value) {
+  const apmib_ids::IdDef* def = apmib_ids::find(id);
+  if (def == nullptr || value == nullptr) return 0;
+  Value v(def->size, 0);
+  if (def->kind == apmib_ids::Kind::Text) {
+    // Never read past the id's size: a longer text is cut to size - 1 characters.
+    std::memcpy(v.data(), value, strnlen(static_cast<const char*>(value), def->size - 1));
+  } else {
+    std::memcpy(v.data(), value, def->size);
+  }
+  Store& s = store();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  ensureLoaded(s);
+  s.working.values[id] = std::move(v);
+  s.dirty.insert(id);
+  return 1;
+}
+
+int apmib_update(int type) {
+  if (type != 4) return 0;
+  Store& s = store();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  ensureLoaded(s);
+  return commit(s) ? 1 : 0;
+}
+
+}  // extern "C"

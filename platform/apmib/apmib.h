@@ -5,6 +5,11 @@
 // Buffer contract: the caller's buffer must hold the id's full size (1, 2, 4, 4 bytes, or the
 // text size including its NUL); nothing larger is ever written. Results follow the platform
 // library: 1 success, 0 failure.
+//
+// Sizes: text ids take a 256-byte buffer (255 characters), except 182, 183 (login user and
+// password) and 1409 (administrator password), which take 32 bytes. Flags and codes are
+// bytes; ports 1422, 7105, 7119, 7133 and the delay bounds 7263, 7264 are 16-bit; counts,
+// periods and times are 32-bit; addresses 4 bytes. The full table is apmib_ids.cpp.
 #pragma once
 
 #ifdef __cplusplus

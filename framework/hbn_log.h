@@ -2,6 +2,7 @@
 // Any thread may log at any time; there is no shared buffer and no lock.
 #pragma once
 #include <cstddef>
+#include <ctime>
 
 enum { HBN_LOG_DEBUG = 0, HBN_LOG_INFO = 1, HBN_LOG_WARN = 2, HBN_LOG_ERROR = 3 };
 
@@ -25,6 +26,9 @@ void HBN_util_getBuildVersion(char* dest);
 // Test seam: receives (priority, line) instead of syslog(); nullptr restores syslog.
 using HBN_log_syslogHook_t = void (*)(int priority, const char* line);
 void HBN_log_setSyslogHook(HBN_log_syslogHook_t hook);
+// Test seam: replaces clock_gettime(CLOCK_MONOTONIC) of the detailed form; nullptr restores it.
+using HBN_log_clockHook_t = void (*)(struct timespec* now);
+void HBN_log_setClockHook(HBN_log_clockHook_t hook);
 
 // Application modules log with their own function name and line.
 #define HBN_LOG(level, ...) HBN_log_printAt((level), __func__, __LINE__, __VA_ARGS__)

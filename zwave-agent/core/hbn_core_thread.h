@@ -8,7 +8,10 @@
 //
 // Results: 0 success, -1 failure.
 #pragma once
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 
 #include "hbn_node_info.h"
 
@@ -46,6 +49,28 @@ void HBN_core_threadCmd(HBN_thread_t* self, uintptr_t argument);
 // Executes a queued mode request (runs on "core-msg"): leaves the current mode, enters the
 // target and reports the result to the cloud. 0 done or nothing to do, -1 failed (reported).
 int HBN_core_threadModeChange(int mode, int nodeID);
+
+// What the two threads share (one per process, owned by the message-thread module). Pool,
+// queue and state are set before the threads start; the words the threads share are atomic.
+struct HBN_core_threadShared_t {
+  HBN_buf_t* pool = nullptr;
+  HBN_queue_t* queue = nullptr;
+  HBN_core_state_t* state = nullptr;
+  std::atomic<bool> msgRun{false};
+  std::atomic<bool> cmdRun{false};
+  std::atomic<int> keepAliveSeconds{-1};            // -1 or 0: no keep-alive
+  std::atomic<int> pendingKey{0};                   // key of the last granted-keys request
+  std::atomic<bool> sendConnectedAfterList{false};  // set by a successful learn
+  std::atomic<int> pvCount{0};                      // provisioning entries collected so far
+  int wakeFd[2] = {-1, -1};                         // wakes the command thread's poll
+  // First-node-list signal: a binary semaphore.
+  std::mutex firstListMutex;
+  std::condition_variable firstListCond;
+  bool firstListAvailable = true;
+};
+HBN_core_threadShared_t& HBN_core_threadShared();
+// Releases the first-node-list signal (the command thread, once a node list is stored).
+void HBN_core_threadFirstListGive();
 
 // Binds the parsers to a pool, queue and shared state without starting any thread. For the
 // parser unit tests and the fuzz harness; HBN_core_threadInit does the same for the real run.

@@ -73,3 +73,7 @@ int KV_api_stateChange(int state);
 
 // The current adaptation state (KV_API_STATE_*).
 int KV_api_getState();
+
+// ---- test seam: installs the callbacks and a state without starting any module, so the
+// entry points can be driven directly. 0, or -1 for an incomplete table.
+int KV_api_testInstall(const KV_api_interface_t* callbacks, int state);

@@ -89,8 +89,10 @@ bool Sandbox::exists(const std::string& absolute) const {
 }
 
 void Sandbox::fakeCommand(const std::string& name, const std::string& body) const {
-  std::string script = "#!/bin/sh\n"
-                       "echo \"$*\" >> '" + path("/record/" + name) + "'\n" + body + "\n";
+  std::string script =
+      "#!/bin/sh\n"
+      "echo \"$*\" >> '" +
+      path("/record/" + name) + "'\n" + body + "\n";
   write("/bin/" + name, script, 0755);
 }
 

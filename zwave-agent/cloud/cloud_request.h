@@ -1,0 +1,13 @@
+// Requests from the cloud: the message-arrived callback cuts the request prefix off the topic,
+// dispatches on the rest, checks the payload and calls the core, the adaptation layer, the
+// download worker or one of the immediate answers. Runs on the MQTT library's callback thread.
+#pragma once
+#include <MQTTAsync.h>
+
+// Always takes the message (frees it and the topic) and returns 1.
+int HBN_cloud_commMqttMsgarrvd(void* context, char* topicName, int topicLen, MQTTAsync_message* message);
+// Completion of a restore download: hands the fetched file to the core or the IR restore.
+void HBN_cloud_commMqttRestoreNotice(const char* dataPath, const char* checksumPath, int subject);
+// Handles one request given as topic text (after the request prefix) and payload; the part of
+// the callback that needs no library objects.
+void HBN_cloud_commMqttRequest(const char* suffix, const void* payload, int payloadLength);

@@ -55,7 +55,7 @@ int configTool_comLoadJson_checkKeyList(json_object* object, int count,
 int configTool_comLoadJson_enableDisable(json_object* object, const char* key, unsigned char* out);
 // The same with "accept" (1) and "reject" (0).
 int configTool_comLoadJson_acceptReject(json_object* object, const char* key, unsigned char* out);
-// IPv4 text (at most 15 characters) accepted by inet_aton. Empty text gives 0 and leaves
+// IPv4 text: four dotted decimal parts, at most 15 characters. Empty text gives 0 and leaves
 // *address unset. On 0 the text is copied to `text` (`textSize` bytes, NUL included).
 int configTool_comLoadJson_ipaddr(json_object* object, const char* key, struct in_addr* address, char* text,
                                   size_t textSize);

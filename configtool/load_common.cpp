@@ -64,8 +64,10 @@ int readValue(json_object* object, const char* key, std::string* text) {
 
 bool parseAddress(const std::string& text, in_addr* address) {
   if (text.empty() || text.size() > kMaxAddressText || hasNul(text)) return false;
+  // Four dotted decimal parts only: the shorthand forms inet_aton also takes ("1.2.3",
+  // "10", hexadecimal, octal) would store an address nobody wrote.
   in_addr parsed;
-  if (inet_aton(text.c_str(), &parsed) == 0) return false;
+  if (inet_pton(AF_INET, text.c_str(), &parsed) != 1) return false;
   if (address != nullptr) *address = parsed;
   return true;
 }

@@ -27,7 +27,7 @@ constexpr int kMaxListEntries = 32;
 // an object; 0 otherwise.
 int readValue(json_object* object, const char* key, std::string* text);
 
-// inet_aton on a bounded, NUL-free text.
+// A dotted-quad IPv4 address of at most 15 characters.
 bool parseAddress(const std::string& text, struct in_addr* address);
 // One "address/length" entry.
 bool checkAddressEntry(const std::string& entry);

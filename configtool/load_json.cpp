@@ -35,7 +35,7 @@ enum class Check {
   AcceptReject,  // "accept" 1 / "reject" 0
   Decimal,       // strtol to the end, within [min, max]
   Text,          // at most `maxLength` bytes
-  Address,       // empty or inet_aton
+  Address,       // empty or a dotted-quad address
   Mask,          // as Address, own message
   AddressList,   // empty or a list of address/length entries
   Range,         // "start-end", both addresses

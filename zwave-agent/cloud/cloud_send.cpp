@@ -1,107 +1,352 @@
-// Placeholder bodies; replaced by the real module.
+// Cloud send API: copies each message into one element of the cloud queue (variable data in a
+// cloud pool buffer) for the MQTT thread, and starts and stops the cloud module.
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
 #include "hbn_cloud.h"
+#include "hbn_log.h"
+
+#if __has_include("cloud_comm.h")
+#include "cloud_comm.h"
+#define HBN_CLOUD_HAS_SESSION 1
+#else
+#define HBN_CLOUD_HAS_SESSION 0
+#endif
+
+namespace {
+
+struct CloudRecord {
+  std::mutex lifecycle;  // serialises initialise / finalise
+  bool initialized = false;
+  bool session = false;  // the MQTT session was started by HBN_cloud_initialize
+  std::atomic<HBN_buf_t*> pool{nullptr};
+  std::atomic<HBN_queue_t*> queue{nullptr};
+};
+
+CloudRecord g_cloud;
+
+// Gives back whatever buffer an element carried: the backup copy is a heap block, everything
+// else belongs to the cloud pool.
+void release(uint32_t kind, void* buffer) {
+  if (buffer == nullptr) return;
+  if (kind == HBN_CLOUD_KIND_BACKUP)
+    std::free(buffer);
+  else
+    HBN_buf_free(g_cloud.pool.load(), buffer);
+}
+
+// One element onto the cloud queue. A failed write releases the buffer so the pool keeps it.
+void push(uint32_t kind, uint32_t p1, uint32_t p2, uint32_t p3, void* buffer) {
+  HBN_queue_t* queue = g_cloud.queue.load();
+  int result =
+      queue != nullptr ? HBN_queue_send(queue, kind, p1, p2, p3, reinterpret_cast<uintptr_t>(buffer)) : -1;
+  if (result != 0) {
+    HBN_LOG(HBN_LOG_WARN, "CLOUD send queue push fail\n");
+    release(kind, buffer);
+  }
+}
+
+// A cloud pool buffer holding `length` bytes of `data`, or nullptr (logged).
+void* bufferWith(const void* data, size_t length) {
+  HBN_buf_t* pool = g_cloud.pool.load();
+  void* buffer = pool != nullptr ? HBN_buf_alloc(pool) : nullptr;
+  if (buffer == nullptr) {
+    HBN_LOG(HBN_LOG_WARN, "CLOUD buffer all busy fail\n");
+    return nullptr;
+  }
+  if (length > 0) std::memcpy(buffer, data, length);
+  return buffer;
+}
+
+void sendRecord(uint32_t kind, int nodeId, const HBN_node_info_t* record, int status) {
+  if (record == nullptr) {
+    HBN_LOG(HBN_LOG_ERROR, "CLOUD node record is NULL\n");
+    return;
+  }
+  void* buffer = bufferWith(record, HBN_CLOUD_NODE_RECORD_SIZE);
+  if (buffer == nullptr) return;
+  push(kind, static_cast<uint32_t>(nodeId), static_cast<uint32_t>(status), HBN_CLOUD_NODE_RECORD_SIZE,
+       buffer);
+}
+
+// Caller data with a length (node receive and filter, gateway keys): at most one buffer.
+void* dataBuffer(int length, const uint8_t* data) {
+  if (length < 0 || length > HBN_CLOUD_BUF_SIZE || (length > 0 && data == nullptr)) {
+    HBN_LOG(HBN_LOG_ERROR, "CLOUD buffer is small\n");
+    return nullptr;
+  }
+  return bufferWith(data, static_cast<size_t>(length));
+}
+
+int createPoolAndQueue() {
+  HBN_LOG(HBN_LOG_DEBUG, "BUF count=%d,size=%d\n", HBN_CLOUD_BUF_COUNT, HBN_CLOUD_BUF_SIZE);
+  HBN_buf_t* pool = nullptr;
+  if (HBN_buf_create(HBN_CLOUD_BUF_COUNT, HBN_CLOUD_BUF_SIZE, &pool) != 0) return -1;
+  HBN_queue_t* queue = nullptr;
+  if (HBN_queue_create(&queue) != 0) {
+    HBN_buf_destroy(pool);
+    return -1;
+  }
+  g_cloud.pool.store(pool);
+  g_cloud.queue.store(queue);
+  return 0;
+}
+
+// Frees the heap blocks of backup messages still queued, then deletes queue and pool.
+void deletePoolAndQueue() {
+  HBN_queue_t* queue = g_cloud.queue.exchange(nullptr);
+  if (queue != nullptr) {
+    uint32_t kind = 0, p1 = 0, p2 = 0, p3 = 0;
+    uintptr_t buffer = 0;
+    while (HBN_queue_receiveTimeout(queue, 1, &kind, &p1, &p2, &p3, &buffer) == 0) {
+      if (kind == HBN_CLOUD_KIND_BACKUP && buffer != 0) std::free(reinterpret_cast<void*>(buffer));
+    }
+    HBN_queue_delete(queue);
+  }
+  HBN_buf_t* pool = g_cloud.pool.exchange(nullptr);
+  if (pool != nullptr) HBN_buf_destroy(pool);
+}
+
+bool completeTable(const HBN_core_interface_t* table) {
+  const void* slots[] = {
+      reinterpret_cast<const void*>(table->recvMode),
+      reinterpret_cast<const void*>(table->recvNodeUpdate),
+      reinterpret_cast<const void*>(table->recvNodeRemove),
+      reinterpret_cast<const void*>(table->recvNodeSend),
+      reinterpret_cast<const void*>(table->recvNodeNopInterval),
+      reinterpret_cast<const void*>(table->recvNodeFwUpdate),
+      reinterpret_cast<const void*>(table->recvNodeKeyZW),
+      reinterpret_cast<const void*>(table->recvNodeTestFrame),
+      reinterpret_cast<const void*>(table->recvBackup),
+      reinterpret_cast<const void*>(table->recvRestore),
+      reinterpret_cast<const void*>(table->recvReset),
+      reinterpret_cast<const void*>(table->getMode),
+      reinterpret_cast<const void*>(table->getGwID),
+      reinterpret_cast<const void*>(table->recvGwDSK),
+      reinterpret_cast<const void*>(table->getNodeList),
+      reinterpret_cast<const void*>(table->recvSetPvList),
+      reinterpret_cast<const void*>(table->recvGetPvList),
+      reinterpret_cast<const void*>(table->recvGetRssi),
+  };
+  static_assert(sizeof slots / sizeof slots[0] == 18, "every slot is checked");
+  for (const void* slot : slots) {
+    if (slot == nullptr) return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 int HBN_cloud_initialize(const HBN_core_interface_t* coreInterface) {
-  (void)coreInterface;
-  return -1;
+  if (coreInterface == nullptr) {
+    HBN_LOG(HBN_LOG_ERROR, "interface is NULL\n");
+    return -1;
+  }
+  if (!completeTable(coreInterface)) {
+    HBN_LOG(HBN_LOG_ERROR, "interface function is NULL\n");
+    return -1;
+  }
+  std::lock_guard<std::mutex> lock(g_cloud.lifecycle);
+  if (g_cloud.initialized) return 0;
+  if (createPoolAndQueue() != 0) return -1;
+#if HBN_CLOUD_HAS_SESSION
+  if (HBN_cloud_commInit(g_cloud.pool.load(), g_cloud.queue.load(), coreInterface) != 0) {
+    deletePoolAndQueue();
+    return -1;
+  }
+  g_cloud.session = true;
+#endif
+  g_cloud.initialized = true;
+  return 0;
 }
-void HBN_cloud_finalize() {}
+
+void HBN_cloud_finalize() {
+  std::lock_guard<std::mutex> lock(g_cloud.lifecycle);
+  if (!g_cloud.initialized) return;
+#if HBN_CLOUD_HAS_SESSION
+  if (g_cloud.session) HBN_cloud_commFinish();
+#endif
+  g_cloud.session = false;
+  deletePoolAndQueue();
+  g_cloud.initialized = false;
+}
+
+#if !HBN_CLOUD_HAS_SESSION
+// Without an MQTT session module there is nothing to connect; the table is not needed.
 void HBN_cloud_setApiHandler(const KV_api_cloudHandler_t* handler) { (void)handler; }
-int HBN_cloud_isConnected() { return -1; }
-HBN_buf_t* HBN_cloud_getPool() { return nullptr; }
-HBN_queue_t* HBN_cloud_getQueue() { return nullptr; }
-void HBN_cloud_sendConnected() {}
+
+int HBN_cloud_isConnected() { return 0; }
+#endif
+
+HBN_buf_t* HBN_cloud_getPool() { return g_cloud.pool.load(); }
+
+HBN_queue_t* HBN_cloud_getQueue() { return g_cloud.queue.load(); }
+
+void HBN_cloud_sendConnected() { push(HBN_CLOUD_KIND_CONNECTED, 0, 0, 0, nullptr); }
+
 void HBN_cloud_sendMode(int mode, int notify, int status, const char* message) {
-  (void)mode;
-  (void)notify;
-  (void)status;
-  (void)message;
+  void* text = nullptr;
+  if (message != nullptr) {
+    size_t length = strnlen(message, HBN_CLOUD_BUF_SIZE);
+    if (length + 1 < HBN_CLOUD_BUF_SIZE)
+      text = bufferWith(message, length + 1);
+    else
+      HBN_LOG(HBN_LOG_ERROR, "CLOUD buffer is small\n");
+  }
+  // The mode goes out even when its text could not be attached.
+  push(HBN_CLOUD_KIND_MODE, static_cast<uint32_t>(mode), static_cast<uint32_t>(status),
+       static_cast<uint32_t>(notify), text);
 }
+
 void HBN_cloud_sendNodeAdd(int nodeId, const HBN_node_info_t* record, int status) {
-  (void)nodeId;
-  (void)record;
-  (void)status;
+  sendRecord(HBN_CLOUD_KIND_NODE_ADD, nodeId, record, status);
 }
+
 void HBN_cloud_sendNodeUpdate(int nodeId, const HBN_node_info_t* record, int status) {
-  (void)nodeId;
-  (void)record;
-  (void)status;
+  sendRecord(HBN_CLOUD_KIND_NODE_UPDATE, nodeId, record, status);
 }
+
 void HBN_cloud_sendNodeRemove(int nodeId, int status) {
-  (void)nodeId;
-  (void)status;
+  push(HBN_CLOUD_KIND_NODE_REMOVE, static_cast<uint32_t>(nodeId), static_cast<uint32_t>(status), 0, nullptr);
 }
+
 void HBN_cloud_sendNodeReplace(int nodeId, const HBN_node_info_t* record, int status) {
-  (void)nodeId;
-  (void)record;
-  (void)status;
+  sendRecord(HBN_CLOUD_KIND_NODE_REPLACE, nodeId, record, status);
 }
+
 void HBN_cloud_sendNodeReceive(int nodeId, int length, const uint8_t* data) {
-  (void)nodeId;
-  (void)length;
-  (void)data;
+  void* buffer = dataBuffer(length, data);
+  if (buffer == nullptr) return;
+  push(HBN_CLOUD_KIND_NODE_RECEIVE, static_cast<uint32_t>(nodeId), static_cast<uint32_t>(length), 0, buffer);
 }
+
 void HBN_cloud_sendNodeNopInterval(int nodeId, int seconds) {
-  (void)nodeId;
-  (void)seconds;
+  push(HBN_CLOUD_KIND_NODE_NOP, static_cast<uint32_t>(nodeId), static_cast<uint32_t>(seconds), 0, nullptr);
 }
+
 void HBN_cloud_sendNodeFilter(int nodeId, int length, const uint8_t* data) {
-  (void)nodeId;
-  (void)length;
-  (void)data;
+  void* buffer = dataBuffer(length, data);
+  if (buffer == nullptr) return;
+  push(HBN_CLOUD_KIND_NODE_FILTER, static_cast<uint32_t>(nodeId), static_cast<uint32_t>(length), 0, buffer);
 }
-void HBN_cloud_sendNodeKeepAlive(int nodeId) { (void)nodeId; }
+
+void HBN_cloud_sendNodeKeepAlive(int nodeId) {
+  push(HBN_CLOUD_KIND_NODE_KEEPALIVE, static_cast<uint32_t>(nodeId), 0, 0, nullptr);
+}
+
 void HBN_cloud_sendNodeKeyZW(int nodeId, int requestedKeys) {
-  (void)nodeId;
-  (void)requestedKeys;
+  push(HBN_CLOUD_KIND_NODE_KEY, static_cast<uint32_t>(nodeId), static_cast<uint32_t>(requestedKeys), 0,
+       nullptr);
 }
+
 void HBN_cloud_sendNodeTestFrame(int nodeId, int count, int sent, int acknowledged) {
-  (void)nodeId;
-  (void)count;
-  (void)sent;
-  (void)acknowledged;
+  uint32_t packed = (static_cast<uint32_t>(count) & 255u) << 16 | (static_cast<uint32_t>(sent) & 255u) << 8 |
+                    (static_cast<uint32_t>(acknowledged) & 255u);
+  push(HBN_CLOUD_KIND_NODE_TEST_FRAME, static_cast<uint32_t>(nodeId), packed, 0, nullptr);
 }
+
 void HBN_cloud_sendBackup(int subject, int status, int length, const uint8_t* data) {
-  (void)subject;
-  (void)status;
-  (void)length;
-  (void)data;
+  void* block = nullptr;
+  if (data != nullptr && length > 0) {
+    block = std::malloc(static_cast<size_t>(length));
+    if (block != nullptr) std::memcpy(block, data, static_cast<size_t>(length));
+  }
+  if (block == nullptr) length = 0;
+  push(HBN_CLOUD_KIND_BACKUP, static_cast<uint32_t>(subject), static_cast<uint32_t>(status),
+       static_cast<uint32_t>(length), block);
 }
+
 void HBN_cloud_sendRestore(int subject, int status) {
-  (void)subject;
-  (void)status;
+  push(HBN_CLOUD_KIND_RESTORE, static_cast<uint32_t>(subject), static_cast<uint32_t>(status), 0, nullptr);
 }
+
 void HBN_cloud_sendReset(int subject, int status) {
-  (void)subject;
-  (void)status;
+  push(HBN_CLOUD_KIND_RESET, static_cast<uint32_t>(subject), static_cast<uint32_t>(status), 0, nullptr);
 }
-void HBN_cloud_sendVersion() {}
-void HBN_cloud_sendKeepAlive() {}
+
+void HBN_cloud_sendVersion() { push(HBN_CLOUD_KIND_VERSION, 0, 0, 0, nullptr); }
+
+void HBN_cloud_sendKeepAlive() { push(HBN_CLOUD_KIND_KEEPALIVE, 0, 0, 0, nullptr); }
+
 void HBN_cloud_sendPvList(int count, const uint8_t* entries) {
-  (void)count;
-  (void)entries;
+  if (count < 0 || count > HBN_CLOUD_PVLIST_MAX || (count > 0 && entries == nullptr)) {
+    HBN_LOG(HBN_LOG_ERROR, "CLOUD buffer is small\n");
+    return;
+  }
+  void* buffer = bufferWith(entries, static_cast<size_t>(count) * HBN_CLOUD_PVLIST_ENTRY_SIZE);
+  if (buffer == nullptr) return;
+  push(HBN_CLOUD_KIND_PVLIST, static_cast<uint32_t>(count), 0, 0, buffer);
 }
+
 void HBN_cloud_sendRssi(int nodeId, int rssi) {
-  (void)nodeId;
-  (void)rssi;
+  push(HBN_CLOUD_KIND_RSSI, static_cast<uint32_t>(nodeId), static_cast<uint32_t>(rssi), 0, nullptr);
 }
+
 void HBN_cloud_spSendGwDSK(int length, const uint8_t* dsk) {
-  (void)length;
-  (void)dsk;
+  void* buffer = dataBuffer(length, dsk);
+  if (buffer == nullptr) return;
+  push(HBN_CLOUD_KIND_GW_DSK, static_cast<uint32_t>(length), 0, 0, buffer);
 }
+
 void HBN_cloud_spSendGwDSK_2(int length, const uint8_t* keys) {
-  (void)length;
-  (void)keys;
+  void* buffer = dataBuffer(length, keys);
+  if (buffer == nullptr) return;
+  push(HBN_CLOUD_KIND_GW_DSK_2, static_cast<uint32_t>(length), 0, 0, buffer);
 }
+
+int HBN_cloud_testSetup() {
+  std::lock_guard<std::mutex> lock(g_cloud.lifecycle);
+  if (g_cloud.initialized || g_cloud.queue.load() != nullptr) return -1;
+  return createPoolAndQueue();
+}
+
+void HBN_cloud_testTeardown() {
+  std::lock_guard<std::mutex> lock(g_cloud.lifecycle);
+  if (!g_cloud.initialized) deletePoolAndQueue();
+}
+
 int HBN_cloud_testReceive(int timeoutMs, uint32_t* kind, uint32_t* p1, uint32_t* p2, uint32_t* p3,
                           uint8_t* data, int capacity, int* dataLength) {
-  (void)timeoutMs;
-  (void)kind;
-  (void)p1;
-  (void)p2;
-  (void)p3;
-  (void)data;
-  (void)capacity;
-  (void)dataLength;
-  return -1;
+  HBN_queue_t* queue = g_cloud.queue.load();
+  if (queue == nullptr || kind == nullptr || p1 == nullptr || p2 == nullptr || p3 == nullptr) return -1;
+  uintptr_t address = 0;
+  int result = HBN_queue_receiveTimeout(queue, timeoutMs, kind, p1, p2, p3, &address);
+  if (result != 0) return result;
+  void* buffer = reinterpret_cast<void*>(address);
+  int length = 0;
+  if (buffer != nullptr) {
+    switch (*kind) {
+      case HBN_CLOUD_KIND_MODE:
+        length = static_cast<int>(strnlen(static_cast<const char*>(buffer), HBN_CLOUD_BUF_SIZE - 1)) + 1;
+        break;
+      case HBN_CLOUD_KIND_NODE_ADD:
+      case HBN_CLOUD_KIND_NODE_UPDATE:
+      case HBN_CLOUD_KIND_NODE_REPLACE:
+        length = HBN_CLOUD_NODE_RECORD_SIZE;
+        break;
+      case HBN_CLOUD_KIND_NODE_RECEIVE:
+      case HBN_CLOUD_KIND_NODE_FILTER:
+        length = static_cast<int>(*p2);
+        break;
+      case HBN_CLOUD_KIND_BACKUP:
+        length = static_cast<int>(*p3);
+        break;
+      case HBN_CLOUD_KIND_PVLIST:
+        length = static_cast<int>(*p1) * HBN_CLOUD_PVLIST_ENTRY_SIZE;
+        break;
+      case HBN_CLOUD_KIND_GW_DSK:
+      case HBN_CLOUD_KIND_GW_DSK_2:
+        length = static_cast<int>(*p1);
+        break;
+      default:
+        break;
+    }
+    if (data != nullptr && capacity > 0 && length > 0)
+      std::memcpy(data, buffer, static_cast<size_t>(length < capacity ? length : capacity));
+    release(*kind, buffer);
+  }
+  if (dataLength != nullptr) *dataLength = length;
+  return 0;
 }

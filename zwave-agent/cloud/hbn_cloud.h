@@ -58,12 +58,12 @@ void HBN_cloud_setApiHandler(const KV_api_cloudHandler_t* handler);
 // 1 while an MQTT session is connected, else 0.
 int HBN_cloud_isConnected();
 
-// The module's pool, queue and core table for the MQTT session (null when not initialised).
+// The module's pool and queue (null when not initialised).
 HBN_buf_t* HBN_cloud_getPool();
 HBN_queue_t* HBN_cloud_getQueue();
 
 void HBN_cloud_sendConnected();
-// `message` may be null; a text of 4096 bytes or more is dropped (the mode is still sent).
+// `message` may be null; a text of 4095 characters or more is dropped (the mode still goes).
 void HBN_cloud_sendMode(int mode, int notify, int status, const char* message);
 void HBN_cloud_sendNodeAdd(int nodeId, const HBN_node_info_t* record, int status);
 void HBN_cloud_sendNodeUpdate(int nodeId, const HBN_node_info_t* record, int status);
@@ -89,7 +89,13 @@ void HBN_cloud_sendRssi(int nodeId, int rssi);
 void HBN_cloud_spSendGwDSK(int length, const uint8_t* dsk);
 void HBN_cloud_spSendGwDSK_2(int length, const uint8_t* keys);
 
-// ---- test seam: reads the cloud queue in place of the MQTT thread.
+// ---- test seam: the send API without an MQTT session.
+// Creates the cloud pool and queue only (no MQTT thread), so that tests read what the send
+// operations queue. 0, or -1 when the module is already running.
+int HBN_cloud_testSetup();
+// Deletes what HBN_cloud_testSetup created.
+void HBN_cloud_testTeardown();
+// Reads the cloud queue in place of the MQTT thread.
 // One element (timeoutMs > 0: result 1 when nothing came; 0 on success; -1 on error). The
 // buffer's content (its length depends on the kind, see above; at most `capacity` bytes) is
 // copied to `data` when given, and the buffer is released (pool buffer back to the pool, the

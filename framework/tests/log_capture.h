@@ -1,0 +1,84 @@
+// Test helpers for the framework's log output: standard error redirected to a file for the
+// duration of a call, and the system-log hook recording (priority, line) pairs.
+#pragma once
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <unistd.h>
+
+#include "hbn_log.h"
+
+namespace fwtest {
+
+// Runs `body` with file descriptor 2 pointing at a temporary file; returns what was written.
+inline std::string captureStderr(const std::function<void()>& body) {
+  char path[] = "/tmp/hbn_stderr_XXXXXX";
+  int file = mkstemp(path);
+  if (file < 0) return "<mkstemp failed>";
+  fflush(stderr);
+  int saved = dup(2);
+  dup2(file, 2);
+  body();
+  fflush(stderr);
+  dup2(saved, 2);
+  close(saved);
+  std::string text;
+  lseek(file, 0, SEEK_SET);
+  char chunk[4096];
+  ssize_t got;
+  while ((got = read(file, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<size_t>(got));
+  close(file);
+  unlink(path);
+  return text;
+}
+
+// Records every line that would go to syslog while installed.
+class SyslogRecorder {
+ public:
+  SyslogRecorder() {
+    clear();
+    HBN_log_setSyslogHook(&SyslogRecorder::hook);
+  }
+  ~SyslogRecorder() { HBN_log_setSyslogHook(nullptr); }
+  static std::vector<std::pair<int, std::string>> lines() {
+    std::lock_guard<std::mutex> guard(mutex());
+    return store();
+  }
+  static void clear() {
+    std::lock_guard<std::mutex> guard(mutex());
+    store().clear();
+  }
+  // True when some recorded line is exactly `line`.
+  static bool has(const std::string& line) {
+    for (const auto& entry : lines())
+      if (entry.second == line) return true;
+    return false;
+  }
+  static int count(const std::string& line) {
+    int n = 0;
+    for (const auto& entry : lines())
+      if (entry.second == line) ++n;
+    return n;
+  }
+
+ private:
+  static void hook(int priority, const char* line) {
+    std::lock_guard<std::mutex> guard(mutex());
+    store().emplace_back(priority, line);
+  }
+  static std::mutex& mutex() {
+    static std::mutex m;
+    return m;
+  }
+  static std::vector<std::pair<int, std::string>>& store() {
+    static std::vector<std::pair<int, std::string>> s;
+    return s;
+  }
+};
+
+}  // namespace fwtest

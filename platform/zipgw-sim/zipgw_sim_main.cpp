@@ -11,7 +11,7 @@ int main(int argc, char** argv) {
   ZipSimOptions options;
   options.ctlPath = HBN_path("/tmp/zipgw-sim.ctl");
   options.logPath = HBN_path("/tmp/zipgw-sim.log");
-  for (int i = 1; i < argc; ++i) {
+  for (int i = 1; i < argc; i += 2) {
     std::string arg = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
     if (value == nullptr) {
@@ -32,7 +32,6 @@ int main(int argc, char** argv) {
       fprintf(stderr, "ERR: unknown option %s\n", arg.c_str());
       return 1;
     }
-    ++i;
   }
   if (options.gatewayId < 1 || options.gatewayId > 232) {
     fprintf(stderr, "ERR: gateway ID out of range\n");

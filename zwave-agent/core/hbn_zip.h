@@ -110,6 +110,15 @@ int HBN_core_zipPacketParse(int nodeID, const uint8_t* packet, int length, const
 // Returns the kind; *outData/*outLength are set for every kind but HBN_ZIP_KIND_NONE.
 int HBN_core_zipClassify(uint8_t* command, int length, const uint8_t** outData, int* outLength);
 
+// Next command sequence number for a network-management command (the first is 0).
+int HBN_core_zipNextCmdSeq();
+// Ends the transmission state of a packet that is not waited for (untracked sends).
+void HBN_core_zipPacketRelease();
+// Test-frame counters: start a run of `count` frames, advance the frame index, end the run.
+void HBN_core_zipTestBegin(int count);
+void HBN_core_zipTestNext();
+void HBN_core_zipTestEnd();
+
 // ---- command frames (destination "gw" is the gateway's node ID from the node list)
 
 int HBN_core_zipCmdInclusionStart(int gw);

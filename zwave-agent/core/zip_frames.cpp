@@ -13,7 +13,7 @@ uint8_t seq() { return static_cast<uint8_t>(HBN_core_zipNextCmdSeq()); }
 int sendTracked(int dst, const uint8_t* command, int length, int secure) {
   HBN_core_zipCmdSendDone(HBN_ZIP_STATUS_UNKNOWN);
   if (!HBN_core_zipPacketSend(dst, command, length, secure, HBN_ZIP_SEND_TRACKED)) {
-    HBN_LOG(HBN_LOG_ERROR, "Z/IP send refused(%d,0x%02hhX)\n", dst, length > 0 ? command[0] : 0);
+    HBN_LOG(HBN_LOG_ERROR, "Z/IP send refused(%d,0x%02X)\n", dst, length > 0 ? command[0] : 0);
     return -1;
   }
   return HBN_core_zipPacketWait() == HBN_ZIP_STATUS_OK ? 0 : -1;

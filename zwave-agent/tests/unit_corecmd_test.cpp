@@ -27,15 +27,6 @@ struct CloudMsg {
   Bytes data;
 };
 
-const HBN_core_interface_t kCoreTable = {
-    HBN_core_recvMode,      HBN_core_recvNodeUpdate,      HBN_core_recvNodeRemove,
-    HBN_core_recvNodeSend,  HBN_core_recvNodeNopInterval, HBN_core_recvNodeFwUpdate,
-    HBN_core_recvNodeKeyZW, HBN_core_recvNodeTestFrame,   HBN_core_recvBackup,
-    HBN_core_recvRestore,   HBN_core_recvReset,           HBN_core_getMode,
-    HBN_core_getGwID,       HBN_core_recvGwDSK,           HBN_core_getNodeList,
-    HBN_core_recvSetPvList, HBN_core_recvGetPvList,       HBN_core_recvGetRssi,
-};
-
 class CoreCmdTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -49,10 +40,10 @@ class CoreCmdTest : public ::testing::Test {
     state_.gwNodeId = 1;
     memset(state_.nodeList, 0, sizeof(state_.nodeList));
     HBN_core_threadBind(nullptr, queue_, &state_);
-    ASSERT_EQ(HBN_cloud_initialize(&kCoreTable), 0);
+    ASSERT_EQ(HBN_cloud_testSetup(), 0);
   }
   void TearDown() override {
-    HBN_cloud_finalize();
+    HBN_cloud_testTeardown();
     HBN_queue_delete(queue_);
     HBN_mutex_destroy(&state_.mutex);
     HBN_nvm_finalize();

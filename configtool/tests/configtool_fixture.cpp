@@ -30,6 +30,22 @@ void Store::set(int id, const std::string& value) const {
   EXPECT_EQ(r.status, 0) << "mibctl set " << id << ": " << r.err;
 }
 
+std::map<int, std::string> Store::list() const {
+  hbntest::Result r = hbntest::run({"mibctl", "list"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::map<int, std::string> values;
+  size_t start = 0;
+  while (start < r.out.size()) {
+    size_t end = r.out.find('\n', start);
+    if (end == std::string::npos) end = r.out.size();
+    std::string line = r.out.substr(start, end - start);
+    size_t eq = line.find('=');
+    if (eq != std::string::npos) values[std::stoi(line.substr(0, eq))] = line.substr(eq + 1);
+    start = end + 1;
+  }
+  return values;
+}
+
 std::string Store::file() const { return box_.read("/var/apmib/store.txt"); }
 
 std::string Store::dumpCfg() const {

@@ -19,6 +19,8 @@ class Store {
   // mibctl get ID ("" and a test failure when it has no value).
   std::string get(int id) const;
   void set(int id, const std::string& value) const;
+  // Every id with a value (mibctl list).
+  std::map<int, std::string> list() const;
   // The store file as it is on disk.
   std::string file() const;
   // Sandbox file path helpers.

@@ -140,7 +140,7 @@ class Tool {
 
 TEST(HbnResetPty, BadChecksumIsNakedThenVersionAndSetDefault) {
   Chip chip;
-  Tool tool({chip.tty()}, "40");
+  Tool tool({chip.tty()}, "4");  // 500 ms answer limit, 1 s after set default
   EXPECT_EQ(chip.read(5), kVersionRequest);
   Bytes bad = versionAnswer();
   bad.back() ^= 0xFF;
@@ -170,7 +170,7 @@ TEST(HbnResetPty, DeviceThatAppearsAtTheThirdTry) {
   hbntest::Sandbox box;
   Chip chip;
   std::string link = box.path("/dev/ttyZW");
-  Tool tool({link}, "5");  // 400 ms between open attempts
+  Tool tool({link}, "4");  // 500 ms between open attempts
   std::string out = tool.readUntil("retry(1)");
   ASSERT_EQ(out, "WAR:device open fail.retry(0)\nWAR:device open fail.retry(1)\n");
   ASSERT_EQ(symlink(chip.tty().c_str(), link.c_str()), 0);

@@ -24,10 +24,10 @@ namespace {
 
 bool sh(const std::string& command) { return system(command.c_str()) == 0; }
 
-pid_t spawn(const std::vector<std::string>& argv, const std::string& outFile) {
+pid_t spawn(const std::vector<std::string>& argv, const std::string& outFile, bool append = false) {
   pid_t pid = fork();
   if (pid == 0) {
-    int fd = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int fd = open(outFile.c_str(), O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC), 0644);
     if (fd >= 0) {
       dup2(fd, 1);
       dup2(fd, 2);
@@ -119,13 +119,16 @@ bool Broker::start() {
   if (tls_ && access((dir_ + "/server.crt").c_str(), R_OK) != 0 && !makeCertificates(dir_)) return false;
   std::ofstream conf(dir_ + "/mosquitto.conf");
   conf << "listener " << port_ << " 127.0.0.1\n"
-       << "allow_anonymous true\npersistence false\n";
+       << "allow_anonymous true\npersistence false\n"
+       // Run as root the broker would switch to its own user and lose the sandbox's files.
+       << "user root\n";
   if (tls_) {
     conf << "cafile " << dir_ << "/ca.crt\ncertfile " << dir_ << "/server.crt\nkeyfile " << dir_
          << "/server.key\nrequire_certificate true\n";
   }
   conf.close();
-  pid_ = spawn({mosquittoBinary(), "-c", dir_ + "/mosquitto.conf", "-v"}, dir_ + "/mosquitto.log");
+  // Appends, so the log keeps what earlier runs of this broker received.
+  pid_ = spawn({mosquittoBinary(), "-c", dir_ + "/mosquitto.conf", "-v"}, dir_ + "/mosquitto.log", true);
   for (int i = 0; i < 200; ++i) {
     if (portOpen(port_)) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
@@ -134,6 +137,20 @@ bool Broker::start() {
 }
 
 void Broker::stop() { terminate(pid_); }
+
+std::vector<std::string> Broker::receivedTopics() const {
+  // The verbose log has one "Received PUBLISH from <client> (..., '<topic>', ...)" line per message.
+  std::ifstream in(dir_ + "/mosquitto.log");
+  std::vector<std::string> topics;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.find("Received PUBLISH from") == std::string::npos) continue;
+    size_t open = line.find('\'');
+    size_t close = open == std::string::npos ? open : line.find('\'', open + 1);
+    if (close != std::string::npos) topics.push_back(line.substr(open + 1, close - open - 1));
+  }
+  return topics;
+}
 
 std::vector<std::string> Broker::clientOptions() const {
   std::vector<std::string> o = {"-h", "127.0.0.1", "-p", std::to_string(port_)};
@@ -185,7 +202,7 @@ bool Subscriber::waitFor(const std::string& topic, const std::string& payload, i
   const std::string want = topic + " " + payload;
   for (int waited = 0; waited <= timeoutMs; waited += 25) {
     for (const auto& l : lines())
-      if (l == want || (payload.empty() && l == topic)) return true;
+      if (l == want || (payload.empty() && (l == topic || l == topic + " (null)"))) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
   }
   return false;
@@ -194,8 +211,8 @@ bool Subscriber::waitFor(const std::string& topic, const std::string& payload, i
 std::string Subscriber::waitForTopic(const std::string& topic, int timeoutMs) const {
   for (int waited = 0; waited <= timeoutMs; waited += 25) {
     for (const auto& l : lines()) {
+      if (l == topic || l == topic + " (null)") return "";
       if (l.compare(0, topic.size() + 1, topic + " ") == 0) return l.substr(topic.size() + 1);
-      if (l == topic) return "";
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
   }

@@ -28,6 +28,8 @@ class Broker {
   const std::string& dir() const { return dir_; }
   // Options for mosquitto_pub/mosquitto_sub reaching this broker (host, port, TLS files).
   std::vector<std::string> clientOptions() const;
+  // Topics of every PUBLISH the broker received, in order, over all its runs.
+  std::vector<std::string> receivedTopics() const;
   // Publishes one message at QoS 1; true when mosquitto_pub succeeded.
   bool publish(const std::string& topic, const std::string& payload) const;
 

@@ -14,6 +14,7 @@ class Store {
  public:
   explicit Store(const std::map<int, std::string>& values = {});
   hbntest::Sandbox& box() { return box_; }
+  const hbntest::Sandbox& box() const { return box_; }
   // Runs `configtool args...`; paths in args are used as given.
   hbntest::Result configtool(const std::vector<std::string>& args) const;
   // mibctl get ID ("" and a test failure when it has no value).

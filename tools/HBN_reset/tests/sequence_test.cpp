@@ -34,7 +34,7 @@ Bytes versionAnswer() {
 class FakePort : public SerialPort {
  public:
   int openFailures = 0;
-  bool failSave = false, failApply = false, failRestore = false;
+  bool failSave = false, failApply = false, failRestore = false, failRead = false;
   int failFlushCall = -1;   // which flushInput() call fails (0 = first)
   int shortWriteCall = -1;  // which write() call is cut short
   std::deque<uint8_t> input;
@@ -74,6 +74,7 @@ class FakePort : public SerialPort {
     return static_cast<int>(length);
   }
   int readByte(uint8_t* byte, long timeoutMs) override {
+    if (failRead) return -1;
     if (input.empty()) {
       clock += timeoutMs;
       return 0;
@@ -182,21 +183,26 @@ TEST(HbnResetSequence, ReceiveStateMachine) {
   }
 }
 
+// A chip that never answers, and a port that fails every read, end the same bounded way.
 TEST(HbnResetSequence, SilentChipGivesUpAfterTenAttempts) {
-  FakePort port;
-  Outcome o = runTool(port);
-  EXPECT_EQ(o.status, 1);
-  std::string expected;
-  for (int i = 0; i < 10; ++i) expected += "Z-Wave chip version check fail. retry\n";
-  expected += "ERR:Z-Wave chip does not answer\n";
-  EXPECT_EQ(o.out, expected);
-  Bytes requests;
-  for (int i = 0; i < 10; ++i)
-    requests.insert(requests.end(), kVersionRequest.begin(), kVersionRequest.end());
-  EXPECT_EQ(port.written, requests);  // never the set-default frame
-  EXPECT_EQ(port.sleeps.size(), 9u);
-  EXPECT_LE(port.clock, 10 * 2000 + 9 * 2000);
-  EXPECT_EQ(port.calls.back(), "close");
+  for (bool readError : {false, true}) {
+    SCOPED_TRACE(readError ? "read error" : "silence");
+    FakePort port;
+    port.failRead = readError;
+    Outcome o = runTool(port);
+    EXPECT_EQ(o.status, 1);
+    std::string expected;
+    for (int i = 0; i < 10; ++i) expected += "Z-Wave chip version check fail. retry\n";
+    expected += "ERR:Z-Wave chip does not answer\n";
+    EXPECT_EQ(o.out, expected);
+    Bytes requests;
+    for (int i = 0; i < 10; ++i)
+      requests.insert(requests.end(), kVersionRequest.begin(), kVersionRequest.end());
+    EXPECT_EQ(port.written, requests);  // never the set-default frame
+    EXPECT_EQ(port.sleeps.size(), 9u);
+    EXPECT_LE(port.clock, 10 * 2000 + 9 * 2000);
+    EXPECT_EQ(port.calls.back(), "close");
+  }
 }
 
 TEST(HbnResetSequence, PartialAnswerTimesOut) {

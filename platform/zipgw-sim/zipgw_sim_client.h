@@ -19,7 +19,8 @@
 //                     answer to packets that ask for an acknowledgement: ack (default),
 //                     nak (rejected), silent (no answer), waiting ("not yet", then ack).
 //                     With count, only the next count packets, then back to ack.
-//   hangup            close both pipes; a new agent may connect afterwards
+//   hangup            close both pipes and accept no agent until "accept"
+//   accept            accept an agent again (after "hangup")
 //   quit              close everything and exit 0
 //   nodes <id,...>    replace the node list ("nodes -" empties it)
 //   join <id> [s2]    the next inclusion start adds node <id>; with s2 the key and DSK

@@ -2,6 +2,7 @@
 // write is one message and concurrent senders never interleave.
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <new>
 
 #include <fcntl.h>
@@ -152,7 +153,8 @@ int HBN_queue_send(HBN_queue_t* handle, uint32_t word1, uint32_t word2, uint32_t
     HBN_log_print(HBN_LOG_ERROR, "argument is NULL\n");
     return -1;
   }
-  HBN_queue_record_t record = {};
+  HBN_queue_record_t record;
+  memset(&record, 0, sizeof record);  // no stray padding bytes in the pipe
   record.sequence = handle->sequence.fetch_add(1);
   record.word1 = word1;
   record.word2 = word2;

@@ -7,7 +7,9 @@
 #include <vector>
 
 #include <arpa/inet.h>
+#include <sched.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "hbn_net.h"
@@ -246,6 +248,64 @@ TEST(NetPing, LoopbackAnswers) {
     GTEST_SKIP() << "raw ICMP sockets are not permitted here (" << strerror(errno) << "); run as root";
   close(probe);
   EXPECT_EQ(HBN_util_netPing("lo", htonl(0x7F000001)), 0);
+}
+
+// Runs `body` in a child process inside a fresh network namespace after `setup` (ip commands)
+// succeeded there; returns the child's exit status, or 77 when namespaces or ip are unavailable.
+int inNetNamespace(const char* setup, int (*body)()) {
+  pid_t child = fork();
+  if (child == 0) {
+    if (unshare(CLONE_NEWNET) != 0) _exit(77);
+    std::string script = std::string("(") + setup + ") >/dev/null 2>&1";
+    if (system(script.c_str()) != 0) _exit(77);
+    _exit(body());
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+int readLongNameWithoutAddress() {
+  fwtest::SyslogRecorder syslog;
+  uint8_t hw[6];
+  uint8_t addr[16];
+  memset(addr, 0xEE, sizeof addr);
+  // 15 characters name the interface; the rest is cut away.
+  HBN_util_netGetInfo("hbnx0123456789aTAIL", hw, addr);
+  const uint8_t mac[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
+  if (memcmp(hw, mac, 6) != 0) return 1;
+  for (uint8_t byte : addr)
+    if (byte != 0) return 2;
+  if (!fwtest::SyslogRecorder::has("HBN-D:MAC:021122334455\n")) return 3;
+  if (fwtest::SyslogRecorder::count("HBN-E:ioctl fail(-1)\n") != 1) return 4;
+  return 0;
+}
+
+TEST(NetGetInfo, NameIsCutTo15AndAMissingAddressStaysZero) {
+  int result = inNetNamespace(
+      "ip link add hbnx0123456789a type veth peer name hbnpeer && "
+      "ip link set dev hbnx0123456789a address 02:11:22:33:44:55",
+      readLongNameWithoutAddress);
+  if (result == 77)
+    GTEST_SKIP() << "needs root, network namespaces and veth links (ip) to build the interface";
+  EXPECT_EQ(result, 0) << "1 wrong MAC, 2 address not zero, 3 no MAC line, 4 not exactly one ioctl failure";
+}
+
+int pingLoopbackOnTwoInterfaces() {
+  if (HBN_util_netPing("lo", htonl(0x7F000001)) != 0) return 1;
+  // Bound to another interface, the loopback address is out of reach.
+  if (HBN_util_netPing("hbnveth0", htonl(0x7F000001)) != -1) return 2;
+  return 0;
+}
+
+TEST(NetPing, TheEchoIsBoundToTheNamedInterface) {
+  int result = inNetNamespace(
+      "ip link set lo up && ip link add hbnveth0 type veth peer name hbnveth1 && "
+      "ip addr add 10.9.9.1/24 dev hbnveth0 && ip link set hbnveth0 up && ip link set hbnveth1 up",
+      pingLoopbackOnTwoInterfaces);
+  if (result == 77)
+    GTEST_SKIP() << "needs root, network namespaces and veth links (ip) to build the interfaces";
+  EXPECT_EQ(result, 0) << "1 no answer on lo, 2 answer although bound to another interface";
 }
 
 }  // namespace

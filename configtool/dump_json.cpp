@@ -14,6 +14,7 @@ using configtool::writeJsonString;
 enum class Kind {
   Code,      // byte: words[value], or `other` when the value is past the list
   Int,       // 32-bit decimal
+  Short,     // 16-bit decimal
   Address,   // IPv4, dotted
   Text,      // as stored
   Range,     // two addresses joined by "-"
@@ -100,8 +101,9 @@ const Member kSettings[] = {
 };
 
 const Member kServer[] = {
-  {nullptr, "boot_delay_max", Kind::Int, 7263, 0, nullptr, 0, nullptr},
-  {nullptr, "info_delay_max", Kind::Int, 7264, 0, nullptr, 0, nullptr},
+  // The delay bounds are 16-bit values in the store.
+  {nullptr, "boot_delay_max", Kind::Short, 7263, 0, nullptr, 0, nullptr},
+  {nullptr, "info_delay_max", Kind::Short, 7264, 0, nullptr, 0, nullptr},
   {nullptr, "server_config_revision", Kind::Text, 7266, 0, nullptr, 0, nullptr},
   {"server", "service_code", Kind::Text, 1411, 0, nullptr, 0, nullptr},
   {"server", "address", Kind::Text, 1412, 0, nullptr, 0, nullptr},
@@ -129,6 +131,8 @@ std::string valueOf(const Member& m) {
     }
     case Kind::Int:
       return std::to_string(configtool::storeInt(m.id));
+    case Kind::Short:
+      return std::to_string(configtool::storeShort(m.id));
     case Kind::Address:
       return configtool::storeAddress(m.id);
     case Kind::Text:

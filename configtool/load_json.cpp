@@ -44,6 +44,7 @@ enum class Check {
 enum class Store {
   Byte,
   Int32,
+  U16,
   Address,         // 4 bytes, only for non-empty text
   Text,            // the text, also when empty
   TextIfNotEmpty,  // the text, only when non-empty
@@ -183,7 +184,9 @@ const DocumentSpec& serverSpec() {
       {
           {nullptr,
            1,
-           {decimal("boot_delay_max", 0, 65535, {7263}), decimal("info_delay_max", 0, 65535, {7264}),
+           // The two delay bounds are 16-bit values in the store.
+           {decimal("boot_delay_max", 0, 65535, {7263}, Store::U16),
+            decimal("info_delay_max", 0, 65535, {7264}, Store::U16),
             text("server_config_revision", 255, {7266})}},
           {"server",
            2,
@@ -406,6 +409,11 @@ bool handleKey(json_object* object, const KeySpec& k, int group) {
         break;
       case Store::Int32: {
         int32_t n = static_cast<int32_t>(number);
+        writeStore(id, &n, sizeof n);
+        break;
+      }
+      case Store::U16: {
+        uint16_t n = static_cast<uint16_t>(number);
         writeStore(id, &n, sizeof n);
         break;
       }

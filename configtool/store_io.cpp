@@ -34,6 +34,14 @@ int32_t storeInt(int id) {
   return number;
 }
 
+uint16_t storeShort(int id) {
+  ValueBuffer value;
+  readInto(id, value);
+  uint16_t number = 0;
+  memcpy(&number, value.bytes, sizeof number);
+  return number;
+}
+
 std::string storeAddress(int id) {
   ValueBuffer value;
   readInto(id, value);

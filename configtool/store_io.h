@@ -13,6 +13,7 @@ constexpr size_t kValueBufferSize = 512;
 
 unsigned char storeByte(int id);
 int32_t storeInt(int id);
+uint16_t storeShort(int id);
 // Dotted-decimal form of a 4-byte address in network order ("0.0.0.0" when unset).
 std::string storeAddress(int id);
 std::string storeText(int id);

@@ -196,15 +196,17 @@ TEST(ConfigtoolLoad, ValuesReachEveryIdOfTheirKey) {
 TEST(ConfigtoolLoad, ServerValuesReachEveryIdOfTheirKey) {
   Store store;
   auto before = store.list();
-  EXPECT_EQ(store.loadSvr(svr("\"boot_delay_max\":\"\",\"server\":{\"port\":\"8883\",\"address\":\"h\"},"
+  EXPECT_EQ(store.loadSvr(svr("\"boot_delay_max\":\"\",\"info_delay_max\":\"65535\",\"server\":{\"port\":"
+                              "\"8883\",\"address\":\"h\"},"
                               "\"server_use\":{\"keep_alive_interval\":120,\"net_chk_err_time\":\"5\"},"
                               "\"fota\":{\"ota_function\":\"enabled\"},"
                               "\"protocol_check\":{\"protocol_enable\":\"disabled\"}")),
             kNone);
-  std::map<int, std::string> expect = {
-      {1413, "8883"}, {1422, "8883"}, {7105, "8883"}, {7119, "8883"}, {7133, "8883"}, {1412, "h"},
-      {1421, "h"},    {7104, "h"},    {7118, "h"},    {7132, "h"},    {1419, "120"},  {7111, "120"},
-      {7125, "120"},  {7139, "120"},  {7113, "5"},    {7127, "5"},    {7141, "5"},    {7265, "1"}};
+  std::map<int, std::string> expect = {{7264, "65535"}, {1413, "8883"}, {1422, "8883"}, {7105, "8883"},
+                                       {7119, "8883"},  {7133, "8883"}, {1412, "h"},    {1421, "h"},
+                                       {7104, "h"},     {7118, "h"},    {7132, "h"},    {1419, "120"},
+                                       {7111, "120"},   {7125, "120"},  {7139, "120"},  {7113, "5"},
+                                       {7127, "5"},     {7141, "5"},    {7265, "1"}};
   auto diff = changed(before, store.list());
   // Values equal to the factory ones (boot_delay_max 0, protocol_enable 0) show no change.
   EXPECT_EQ(diff, expect);

@@ -11,7 +11,8 @@ struct HBN_buf_t;
 int HBN_buf_create(int count, int size, HBN_buf_t** pool);
 // A payload address from the free list, or nullptr ("buffer is all busy" at Warning).
 void* HBN_buf_alloc(HBN_buf_t* pool);
-// Puts the buffer at the front of the free list: the next alloc returns it. 0 or -1.
+// Puts the buffer at the front of the free list: the next alloc returns it. 0, or -1 for a
+// null argument or a pointer that is not one of this pool's payloads.
 int HBN_buf_free(HBN_buf_t* pool, void* payload);
 // Frees the whole block, whatever is still handed out. 0 or -1.
 int HBN_buf_destroy(HBN_buf_t* pool);

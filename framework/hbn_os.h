@@ -26,6 +26,7 @@ static_assert(sizeof(void*) != 4 || sizeof(HBN_queue_record_t) == 24,
 int HBN_queue_initialize();
 int HBN_queue_finalize();
 int HBN_queue_create(HBN_queue_t** handle);
+// Closes both ends and marks them -1, so a repeated delete closes nothing.
 void HBN_queue_delete(HBN_queue_t* handle);
 // Blocks while the pipe is full.
 int HBN_queue_send(HBN_queue_t* handle, uint32_t word1, uint32_t word2, uint32_t word3, uint32_t word4,
@@ -46,7 +47,8 @@ int HBN_thread_finalize();
 // Returns only after the new thread has started running.
 int HBN_thread_create(HBN_thread_t** handle, const char* name, int stackSize, HBN_thread_entry_t entry,
                       uintptr_t argument);
-// Sets the stop flag and joins the thread; the slot is free afterwards.
+// Sets the stop flag and joins the thread; the slot is free afterwards. A slot without a
+// running thread is reported and left alone; a thread stopping itself is detached instead.
 void HBN_thread_stop(HBN_thread_t* handle);
 int HBN_thread_isStopRequested(HBN_thread_t* handle);
 void HBN_thread_sleep(int milliseconds);
@@ -57,6 +59,7 @@ struct HBN_event_t;
 int HBN_event_initialize();
 int HBN_event_finalize();
 int HBN_event_create(HBN_event_t** handle, uint16_t mask);
+// Frees the group; a thread blocked in a wait on it returns -1.
 int HBN_event_delete(HBN_event_t* handle);
 int HBN_event_set(HBN_event_t* handle, uint16_t flags);
 int HBN_event_clear(HBN_event_t* handle, uint16_t flags);

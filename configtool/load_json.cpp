@@ -290,6 +290,7 @@ void writeStore(int id, const void* value, size_t size) {
 // Text goes in only if the store keeps all of it; a store id shorter than the text would
 // cut it, which is refused (and the whole load with it) instead.
 bool writeText(int id, const std::string& value) {
+  if (value.size() + 1 > kValueBufferSize) return false;
   writeStore(id, value.c_str(), value.size() + 1);
   if (!writesEnabled()) return true;
   ValueBuffer back;
@@ -350,7 +351,9 @@ bool handleKey(json_object* object, const KeySpec& k, int group) {
     reportError(group, k.key, kMsgOutOfRange);
     return false;
   }
-  bool ok = !hasNul(value);
+  // No value longer than the working copies is taken, whatever its check: a NUL inside
+  // would cut it short, and a longer text could not be stored whole.
+  bool ok = !hasNul(value) && value.size() <= kMaxText;
   unsigned char code = 0;
   long number = 0;
   in_addr addr{};

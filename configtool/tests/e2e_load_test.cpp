@@ -125,6 +125,7 @@ TEST(ConfigtoolLoad, ValueChecks) {
       {"ipsec_conf", "keep_alive_interval", "\"99999999999999999999\"", kRange},
       {"ipsec_conf", "lifetime", "\"\"", kRange},
       {"ipsec_conf", "lifetime", "\"86400\"", nullptr},
+      {"ipsec_conf", "lifetime", "\"" + std::string(600, '0') + "1\"", kRange},
       {"ipsec_conf", "local_lan_ip", "\"192.168.1.0/24,10.0.0.0/8\"", nullptr},
       {"ipsec_conf", "local_lan_ip", "\"192.168.1.0/33\"", kNotList},
       {"ipsec_conf", "local_lan_ip", "\"192.168.1.0\"", kNotList},

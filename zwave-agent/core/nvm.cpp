@@ -395,7 +395,7 @@ int HBN_nvm_getAuth(int* enabled, char* user, int userSize, char* password, int 
 int HBN_nvm_getKeepAlive() {
   char value[kMibValueSize];
   readMib(kIdKeepAliveEnable, value);
-  if (static_cast<int8_t>(value[0]) < 1) return -1;
+  if (static_cast<uint8_t>(value[0]) < 1) return -1;  // one-byte code: 0 = disabled
   readMib(kIdKeepAliveInterval, value);
   return std::atoi(value);
 }

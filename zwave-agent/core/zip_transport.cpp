@@ -20,8 +20,9 @@
 namespace {
 
 constexpr int kHeaderSize = 10;
-// A stalled gateway must not block a reader or writer for long in the middle of a packet.
-constexpr int kPartTimeoutMs = 1000;
+// A stalled gateway must not block a reader or writer for long in the middle of a packet:
+// each part of a packet is waited for at most this long (scaled by HBN_time_scaled).
+constexpr long kPartTimeoutMs = 1000;
 
 struct Connection {
   std::mutex initLock;  // Init/Finish against each other
@@ -87,7 +88,7 @@ bool waitFd(int fd, short events, int timeoutMs) {
 int readFull(int fd, uint8_t* dest, int length, bool logParts) {
   int got = 0;
   while (got < length) {
-    if (!waitFd(fd, POLLIN, kPartTimeoutMs)) break;
+    if (!waitFd(fd, POLLIN, static_cast<int>(HBN_time_scaled(kPartTimeoutMs)))) break;
     ssize_t r = read(fd, dest + got, static_cast<size_t>(length - got));
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) break;
@@ -112,7 +113,7 @@ bool writeAll(int fd, const uint8_t* data, size_t length) {
       continue;
     }
     if (r < 0 && errno == EINTR) continue;
-    if (r < 0 && errno == EAGAIN && waitFd(fd, POLLOUT, kPartTimeoutMs)) continue;
+    if (r < 0 && errno == EAGAIN && waitFd(fd, POLLOUT, static_cast<int>(HBN_time_scaled(kPartTimeoutMs)))) continue;
     broken = r < 0 && errno == EPIPE;
     break;
   }

@@ -5,22 +5,15 @@
 #include <cstring>
 #include <mutex>
 
+#include "cloud_comm.h"
 #include "hbn_cloud.h"
 #include "hbn_log.h"
-
-#if __has_include("cloud_comm.h")
-#include "cloud_comm.h"
-#define HBN_CLOUD_HAS_SESSION 1
-#else
-#define HBN_CLOUD_HAS_SESSION 0
-#endif
 
 namespace {
 
 struct CloudRecord {
   std::mutex lifecycle;  // serialises initialise / finalise
   bool initialized = false;
-  bool session = false;  // the MQTT session was started by HBN_cloud_initialize
   std::atomic<HBN_buf_t*> pool{nullptr};
   std::atomic<HBN_queue_t*> queue{nullptr};
 };
@@ -151,13 +144,10 @@ int HBN_cloud_initialize(const HBN_core_interface_t* coreInterface) {
   std::lock_guard<std::mutex> lock(g_cloud.lifecycle);
   if (g_cloud.initialized) return 0;
   if (createPoolAndQueue() != 0) return -1;
-#if HBN_CLOUD_HAS_SESSION
   if (HBN_cloud_commInit(g_cloud.pool.load(), g_cloud.queue.load(), coreInterface) != 0) {
     deletePoolAndQueue();
     return -1;
   }
-  g_cloud.session = true;
-#endif
   g_cloud.initialized = true;
   return 0;
 }
@@ -165,20 +155,10 @@ int HBN_cloud_initialize(const HBN_core_interface_t* coreInterface) {
 void HBN_cloud_finalize() {
   std::lock_guard<std::mutex> lock(g_cloud.lifecycle);
   if (!g_cloud.initialized) return;
-#if HBN_CLOUD_HAS_SESSION
-  if (g_cloud.session) HBN_cloud_commFinish();
-#endif
-  g_cloud.session = false;
+  HBN_cloud_commFinish();
   deletePoolAndQueue();
   g_cloud.initialized = false;
 }
-
-#if !HBN_CLOUD_HAS_SESSION
-// Without an MQTT session module there is nothing to connect; the table is not needed.
-void HBN_cloud_setApiHandler(const KV_api_cloudHandler_t* handler) { (void)handler; }
-
-int HBN_cloud_isConnected() { return 0; }
-#endif
 
 HBN_buf_t* HBN_cloud_getPool() { return g_cloud.pool.load(); }
 

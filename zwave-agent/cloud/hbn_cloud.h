@@ -47,10 +47,11 @@ enum {
   HBN_CLOUD_KIND_FINISH = 22,      // wakes the MQTT thread for its exit
 };
 
-// Checks the core table (non-null, all 18 slots set), creates the pool and the queue. 0 or -1.
-// Idempotent.
+// Checks the core table (non-null, all 18 slots set), creates the pool and the queue and
+// starts the MQTT session (thread "cloud-mqtt"). 0 or -1. Idempotent.
 int HBN_cloud_initialize(const HBN_core_interface_t* coreInterface);
-// Removes queue and pool (buffers still queued are dropped). No-op when not initialised.
+// Stops the MQTT session, then removes queue and pool (messages still queued are dropped).
+// No-op when not initialised.
 void HBN_cloud_finalize();
 
 // Keeps a copy of the adaptation layer's 14 entry points. Call before HBN_cloud_initialize.

@@ -313,8 +313,8 @@ void HBN_cloud_commFinish() {
 
 // ---------------------------------------------------------------- publish procedure
 
-HBN_cloud_publish_t::HBN_cloud_publish_t(HBN_cloud_prefix_t prefix, const char* suffix)
-    : payload_(nullptr, 0) {
+HBN_cloud_publish_t::HBN_cloud_publish_t(const char* func, HBN_cloud_prefix_t prefix, const char* suffix)
+    : func_(func), payload_(nullptr, 0) {
   HBN_cloud_comm_t* s = gSession.load();
   if (s == nullptr) return;
   s->publishLock.lock();
@@ -336,7 +336,7 @@ HBN_cloud_publish_t::~HBN_cloud_publish_t() {
 void HBN_cloud_publish_t::send() {
   if (!connected_) return;
   if (payload_.overflowed()) {
-    HBN_LOG(HBN_LOG_ERROR, "MQTT payload too long:%s\n", session_->topic);
+    HBN_log_printAt(HBN_LOG_ERROR, func_, __LINE__, "MQTT payload too long:%s\n", session_->topic);
     return;
   }
   sendBytes(payload_.text(), static_cast<int>(payload_.length()));
@@ -352,7 +352,21 @@ void HBN_cloud_publish_t::sendBytes(const void* data, int length) {
   message.retained = 0;
   int rc = MQTTAsync_sendMessage(s->client, s->topic, &message, nullptr);
   if (rc != MQTTASYNC_SUCCESS)
-    HBN_LOG(HBN_LOG_ERROR, "MQTT send fail(%d)\n", rc);
+    HBN_log_printAt(HBN_LOG_ERROR, func_, __LINE__, "MQTT send fail(%d)\n", rc);
   else
-    HBN_LOG(HBN_LOG_DEBUG, "MQTT send:%s\n", s->topic);
+    HBN_log_printAt(HBN_LOG_DEBUG, func_, __LINE__, "MQTT send:%s\n", s->topic);
+}
+
+void HBN_cloud_commDumpHex(const void* data, int length) {
+  // One write, so lines of the two publishing threads never interleave.
+  static const char digits[] = "0123456789ABCDEF";
+  const uint8_t* bytes = static_cast<const uint8_t*>(data);
+  std::string line = "DUMP-payload=";
+  line.reserve(line.size() + 2 * static_cast<size_t>(length > 0 ? length : 0) + 1);
+  for (int i = 0; i < length; ++i) {
+    line += digits[bytes[i] >> 4];
+    line += digits[bytes[i] & 15];
+  }
+  line += '\n';
+  fputs(line.c_str(), stderr);
 }

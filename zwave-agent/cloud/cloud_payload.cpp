@@ -226,7 +226,7 @@ bool HBN_cloud_payloadGwKeys(HBN_text_t& out, int length, const uint8_t* keys) {
 // ---------------------------------------------------------------- builders
 
 void HBN_cloud_commMqttSendConnected() {
-  HBN_cloud_publish_t pub(HBN_CLOUD_PREFIX_GW, "connected");
+  HBN_cloud_publish_t pub(__func__, HBN_CLOUD_PREFIX_GW, "connected");
   if (!pub.connected()) return;
   int mode = 0, gwNodeId = 0;
   uint32_t homeId = 0;
@@ -242,7 +242,7 @@ void HBN_cloud_commMqttSendConnected() {
 }
 
 void HBN_cloud_commMqttSendMode(int mode, int status, const char* message) {
-  HBN_cloud_publish_t pub(HBN_CLOUD_PREFIX_GW, "mode");
+  HBN_cloud_publish_t pub(__func__, HBN_CLOUD_PREFIX_GW, "mode");
   if (!pub.connected()) return;
   HBN_text_t& out = pub.payload();
   if (status == 0) {
@@ -258,7 +258,7 @@ void HBN_cloud_commMqttSendMode(int mode, int status, const char* message) {
 }
 
 void HBN_cloud_commMqttSendNodeList() {
-  HBN_cloud_publish_t pub(HBN_CLOUD_PREFIX_GW, "node_list");
+  HBN_cloud_publish_t pub(__func__, HBN_CLOUD_PREFIX_GW, "node_list");
   if (!pub.connected()) return;
   int mode = 0, gwNodeId = 0;
   uint32_t homeId = 0;
@@ -273,7 +273,7 @@ void HBN_cloud_commMqttSendNodeList() {
 void HBN_cloud_commMqttSendNodeBaseInfo(const char* action, int nodeId, int status, const void* record) {
   char suffix[32];
   snprintf(suffix, sizeof suffix, "node/%s", action);
-  HBN_cloud_publish_t pub(HBN_CLOUD_PREFIX_GW, suffix);
+  HBN_cloud_publish_t pub(__func__, HBN_CLOUD_PREFIX_GW, suffix);
   if (!pub.connected()) return;
   HBN_node_info_t info;
   memset(&info, 0, sizeof info);
@@ -283,7 +283,7 @@ void HBN_cloud_commMqttSendNodeBaseInfo(const char* action, int nodeId, int stat
 }
 
 void HBN_cloud_commMqttSendNodeRemove(int nodeId, int status) {
-  HBN_cloud_publish_t pub(HBN_CLOUD_PREFIX_GW, "node/remove");
+  HBN_cloud_publish_t pub(__func__, HBN_CLOUD_PREFIX_GW, "node/remove");
   if (!pub.connected()) return;
   pub.payload().format("{\"status\":%d,\"node_id\":%d}", status, nodeId);
   pub.send();
@@ -292,19 +292,17 @@ void HBN_cloud_commMqttSendNodeRemove(int nodeId, int status) {
 void HBN_cloud_commMqttSendNodeReceive(int nodeId, int length, const uint8_t* data) {
   char suffix[32];
   snprintf(suffix, sizeof suffix, "node/%d/recv", nodeId);
-  HBN_cloud_publish_t pub(HBN_CLOUD_PREFIX_GW, suffix);
+  HBN_cloud_publish_t pub(__func__, HBN_CLOUD_PREFIX_GW, suffix);
   if (!pub.connected()) return;
   if (length < 0 || (length > 0 && data == nullptr)) length = 0;
-  fputs("DUMP-payload=", stderr);
-  for (int i = 0; i < length; ++i) fprintf(stderr, "%02X", data[i]);
-  fputc('\n', stderr);
+  HBN_cloud_commDumpHex(data, length);
   pub.sendBytes(data, length);
 }
 
 void HBN_cloud_commMqttSendNodeNopInterval(int nodeId, int seconds) {
   char suffix[40];
   snprintf(suffix, sizeof suffix, "node/%d/nop_interval", nodeId);
-  HBN_cloud_publish_t pub(HBN_CLOUD_PREFIX_GW, suffix);
+  HBN_cloud_publish_t pub(__func__, HBN_CLOUD_PREFIX_GW, suffix);
   if (!pub.connected()) return;
   pub.payload().format("{\"seconds\":%d}", seconds);
   pub.send();
@@ -313,7 +311,7 @@ void HBN_cloud_commMqttSendNodeNopInterval(int nodeId, int seconds) {
 void HBN_cloud_commMqttSendNodeFilter(int nodeId, int length, const uint8_t* data) {
   char suffix[32];
   snprintf(suffix, sizeof suffix, "node/%d/filter", nodeId);
-  HBN_cloud_publish_t pub(HBN_CLOUD_PREFIX_GW, suffix);
+  HBN_cloud_publish_t pub(__func__, HBN_CLOUD_PREFIX_GW, suffix);
   if (!pub.connected()) return;
   if (length < 0 || (length > 0 && data == nullptr)) length = 0;
   pub.sendBytes(data, length);
@@ -322,7 +320,7 @@ void HBN_cloud_commMqttSendNodeFilter(int nodeId, int length, const uint8_t* dat
 void HBN_cloud_commMqttSendNodeKeepAlive(int nodeId) {
   char suffix[40];
   snprintf(suffix, sizeof suffix, "node/%d/keepalive", nodeId);
-  HBN_cloud_publish_t pub(HBN_CLOUD_PREFIX_GW, suffix);
+  HBN_cloud_publish_t pub(__func__, HBN_CLOUD_PREFIX_GW, suffix);
   if (!pub.connected()) return;
   pub.sendBytes("", 0);
 }
@@ -333,7 +331,7 @@ void HBN_cloud_commMqttSendNodeKeyZW(int nodeId, int keyBits) {
   if (kv && kv->recvSecure) kv->recvSecure(nodeId, keyBits);
   char suffix[32];
   snprintf(suffix, sizeof suffix, "node/%d/key", nodeId);
-  HBN_cloud_publish_t pub(HBN_CLOUD_PREFIX_GW, suffix);
+  HBN_cloud_publish_t pub(__func__, HBN_CLOUD_PREFIX_GW, suffix);
   if (!pub.connected()) return;
   HBN_text_t& out = pub.payload();
   out.append("{\"kind\":[");
@@ -345,7 +343,7 @@ void HBN_cloud_commMqttSendNodeKeyZW(int nodeId, int keyBits) {
 void HBN_cloud_commMqttSendNodeTestFrame(int nodeId, uint32_t packed) {
   char suffix[40];
   snprintf(suffix, sizeof suffix, "node/%d/test_frame", nodeId);
-  HBN_cloud_publish_t pub(HBN_CLOUD_PREFIX_GW, suffix);
+  HBN_cloud_publish_t pub(__func__, HBN_CLOUD_PREFIX_GW, suffix);
   if (!pub.connected()) return;
   pub.payload().format("{\"count\":%d,\"send\":%d,\"ack\":%d}", static_cast<int>((packed >> 16) & 0xFF),
                        static_cast<int>((packed >> 8) & 0xFF), static_cast<int>(packed & 0xFF));
@@ -355,7 +353,7 @@ void HBN_cloud_commMqttSendNodeTestFrame(int nodeId, uint32_t packed) {
 void HBN_cloud_commMqttSendBackup(int subject, int status, int length, const uint8_t* data) {
   const char* word = subjectWord(subject);
   if (word == nullptr) return;
-  HBN_cloud_publish_t pub(HBN_CLOUD_PREFIX_GW, "backup");
+  HBN_cloud_publish_t pub(__func__, HBN_CLOUD_PREFIX_GW, "backup");
   if (!pub.connected()) return;
   char version[VERSION_SIZE] = {0};
   HBN_util_getBuildVersion(version);
@@ -391,7 +389,7 @@ void HBN_cloud_commMqttSendBackup(int subject, int status, int length, const uin
 void HBN_cloud_commMqttSendRestore(int subject, int status) {
   const char* word = subjectWord(subject);
   if (word == nullptr) return;
-  HBN_cloud_publish_t pub(HBN_CLOUD_PREFIX_GW, "restore");
+  HBN_cloud_publish_t pub(__func__, HBN_CLOUD_PREFIX_GW, "restore");
   if (!pub.connected()) return;
   pub.payload().format("{\"status\":%d,\"subject\":\"%s\"}", status, word);
   pub.send();
@@ -400,14 +398,14 @@ void HBN_cloud_commMqttSendRestore(int subject, int status) {
 void HBN_cloud_commMqttSendReset(int subject, int status) {
   const char* word = resetSubjectWord(subject);
   if (word == nullptr) return;
-  HBN_cloud_publish_t pub(HBN_CLOUD_PREFIX_GW, "reset");
+  HBN_cloud_publish_t pub(__func__, HBN_CLOUD_PREFIX_GW, "reset");
   if (!pub.connected()) return;
   pub.payload().format("{\"status\":%d,\"subject\":\"%s\"}", status, word);
   pub.send();
 }
 
 void HBN_cloud_commMqttSendStatus() {
-  HBN_cloud_publish_t pub(HBN_CLOUD_PREFIX_GW, "status");
+  HBN_cloud_publish_t pub(__func__, HBN_CLOUD_PREFIX_GW, "status");
   if (!pub.connected()) return;
   int mode = 0, gwNodeId = 0;
   uint32_t homeId = 0;
@@ -417,7 +415,7 @@ void HBN_cloud_commMqttSendStatus() {
 }
 
 void HBN_cloud_commMqttSendVersion() {
-  HBN_cloud_publish_t pub(HBN_CLOUD_PREFIX_GW, "version");
+  HBN_cloud_publish_t pub(__func__, HBN_CLOUD_PREFIX_GW, "version");
   if (!pub.connected()) return;
   char version[VERSION_SIZE] = {0};
   HBN_util_getBuildVersion(version);
@@ -433,13 +431,13 @@ void HBN_cloud_commMqttSendVersion() {
 }
 
 void HBN_cloud_commMqttSendKeepAlive() {
-  HBN_cloud_publish_t pub(HBN_CLOUD_PREFIX_GW, "keepalive");
+  HBN_cloud_publish_t pub(__func__, HBN_CLOUD_PREFIX_GW, "keepalive");
   if (!pub.connected()) return;
   pub.sendBytes("", 0);
 }
 
 void HBN_cloud_commMqttSendPvList(int count, const uint8_t* entries) {
-  HBN_cloud_publish_t pub(HBN_CLOUD_PREFIX_GW, "smartstart/list");
+  HBN_cloud_publish_t pub(__func__, HBN_CLOUD_PREFIX_GW, "smartstart/list");
   if (!pub.connected()) return;
   if (count < 0 || entries == nullptr) count = 0;
   HBN_text_t& out = pub.payload();
@@ -453,14 +451,14 @@ void HBN_cloud_commMqttSendPvList(int count, const uint8_t* entries) {
 void HBN_cloud_commMqttSendRssi(int nodeId, int rssi) {
   char suffix[32];
   snprintf(suffix, sizeof suffix, "node/%d/update", nodeId);
-  HBN_cloud_publish_t pub(HBN_CLOUD_PREFIX_GW, suffix);
+  HBN_cloud_publish_t pub(__func__, HBN_CLOUD_PREFIX_GW, suffix);
   if (!pub.connected()) return;
   pub.payload().format("{\"rssi\":%d}", rssi);
   pub.send();
 }
 
 void HBN_cloud_commMqttSpSendNetInfo(const char* ifname) {
-  HBN_cloud_publish_t pub(HBN_CLOUD_PREFIX_SP, "netinfo");
+  HBN_cloud_publish_t pub(__func__, HBN_CLOUD_PREFIX_SP, "netinfo");
   if (!pub.connected()) return;
   uint8_t mac[6] = {0};
   uint8_t addr[16] = {0};
@@ -473,7 +471,7 @@ void HBN_cloud_commMqttSpSendNetInfo(const char* ifname) {
 }
 
 void HBN_cloud_commMqttSpSendGwDSK(int length, const uint8_t* bytes) {
-  HBN_cloud_publish_t pub(HBN_CLOUD_PREFIX_SP, "gwkey");
+  HBN_cloud_publish_t pub(__func__, HBN_CLOUD_PREFIX_SP, "gwkey");
   if (!pub.connected()) return;
   if (length < 0 || bytes == nullptr) length = 0;
   HBN_text_t& out = pub.payload();
@@ -484,7 +482,7 @@ void HBN_cloud_commMqttSpSendGwDSK(int length, const uint8_t* bytes) {
 }
 
 void HBN_cloud_commMqttSpSendGwDSK_2(int length, const uint8_t* keys) {
-  HBN_cloud_publish_t pub(HBN_CLOUD_PREFIX_SP, "gwkey_ex");
+  HBN_cloud_publish_t pub(__func__, HBN_CLOUD_PREFIX_SP, "gwkey_ex");
   if (!pub.connected()) return;
   if (keys == nullptr || !HBN_cloud_payloadGwKeys(pub.payload(), length, keys)) return;
   pub.send();

@@ -31,12 +31,7 @@ void dumpText(const void* payload, int length) {
   fprintf(stderr, "DUMP-payload=%.*s\n", length, static_cast<const char*>(payload));
 }
 
-void dumpHex(const void* payload, int length) {
-  const uint8_t* p = static_cast<const uint8_t*>(payload);
-  fputs("DUMP-payload=", stderr);
-  for (int i = 0; i < length; ++i) fprintf(stderr, "%02X", p[i]);
-  fputc('\n', stderr);
-}
+void dumpHex(const void* payload, int length) { HBN_cloud_commDumpHex(payload, length); }
 
 // Parsed JSON object of one request, released when it goes out of scope.
 class Json {

@@ -31,8 +31,9 @@ struct Report {
 
 class ZipPipes : public ::testing::Test {
  protected:
-  // Time scale for the acknowledgement wait (10 s / scale).
-  virtual const char* timeScale() const { return "100"; }
+  // Time scale for the acknowledgement wait: 10 s / 20 = 500 ms, short for a test and long
+  // enough for a loaded sanitizer run.
+  virtual const char* timeScale() const { return "20"; }
   // Whether the fixture runs the receive loop (tests of the raw read path do it themselves).
   virtual bool runReceiver() const { return true; }
 

@@ -81,12 +81,18 @@ TEST_F(IrExpand, SendSplitsIntoFramesWithOneSequenceAndPaces) {
     EXPECT_EQ(commandOf(body), expected);
   }
   // 30 ms later a second code: it waits for the rest of the 100 ms and uses the next sequence.
+  // (Measured from the end of the first send, so a slow machine cannot make it look early.)
+  auto firstDone = std::chrono::steady_clock::now();
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
   auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(send(irSendFrame({a})), 1);
-  auto waited = std::chrono::steady_clock::now() - started;
-  EXPECT_GE(waited, std::chrono::milliseconds(55));
-  EXPECT_LT(waited, std::chrono::milliseconds(100));
+  auto finished = std::chrono::steady_clock::now();
+  EXPECT_GE(finished - firstDone, std::chrono::milliseconds(95));
+  auto gap = started - firstDone;
+  if (gap < std::chrono::milliseconds(80)) {
+    EXPECT_GE(finished - started, std::chrono::milliseconds(90) - gap);
+  }
+  EXPECT_LT(finished - started, std::chrono::milliseconds(200));
   EXPECT_EQ(commandOf(nextPacket())[2], 0x01);
 }
 

@@ -143,4 +143,23 @@ TEST_F(Handoff, ThroughTheAdaptationLayer) {
   EXPECT_FALSE(sb_.exists(run_));
 }
 
+// Reset and reboot run the platform's commands from the sandbox (recording fakes); the
+// 10-second pause before the reset runs on the test time scale.
+TEST(PlatformCommands, ResetAndRebootRunTheirCommands) {
+  hbntest::Sandbox sb;
+  sb.fakeCommand("kv_reset_reboot.sh");
+  sb.fakeCommand("reboot");
+  const char* oldPath = getenv("PATH");
+  const std::string savedPath = oldPath ? oldPath : "";
+  // Only the sandbox and the basic tools: the machine's own reboot cannot be found.
+  setenv("PATH", (sb.root() + "/bin:/usr/bin:/bin").c_str(), 1);
+  setenv("HBN_TIME_SCALE", "1000", 1);
+  EXPECT_EQ(HBNKV_factoryResetRequest(), 1);
+  EXPECT_EQ(HBNKV_rebootRequest(), 0);
+  unsetenv("HBN_TIME_SCALE");
+  setenv("PATH", savedPath.c_str(), 1);
+  EXPECT_EQ(sb.recorded("kv_reset_reboot.sh"), "\n");
+  EXPECT_EQ(sb.recorded("reboot"), "\n");
+}
+
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "apmib.h"
 #include "hbn_test.h"
@@ -153,6 +154,30 @@ TEST(ApmibStore, CommitMergesOtherProcessesCommits) {
   ASSERT_EQ(apmib_update(4), 1);
   EXPECT_EQ(sb.read("/var/apmib/store.txt"), "1410=SN0001\n7101=1\n");
   EXPECT_EQ(getText(1410), "SN0001");  // the commit also refreshed the working copy
+}
+
+TEST(ApmibStore, ConcurrentSettersReadersAndCommits) {
+  hbntest::Sandbox sb;
+  apmib_init();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < 200; ++i) {
+        std::string text = "t" + std::to_string(t) + "-" + std::to_string(i);
+        setText(7103 + 14 * (t % 3), text);
+        int32_t period = i;
+        apmib_set(7111, &period);
+        char buf[256];
+        apmib_get(7103, buf);
+        if (i % 50 == 0) apmib_update(4);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  ASSERT_EQ(apmib_update(4), 1);
+  EXPECT_EQ(getText(7131).rfind("t", 0), 0u);  // a whole value, never a torn one
+  const std::string file = sb.read("/var/apmib/store.txt");
+  EXPECT_NE(file.find("\n7111=199\n"), std::string::npos) << file;
 }
 
 }  // namespace

@@ -94,8 +94,8 @@ int HBN_core_zipCmdGetStatus();
 
 // ---- packet level
 
-// Builds and writes one Z/IP packet to `dst`. 1 sent, 0 refused (a packet still outstanding,
-// too long, not initialised, or the write failed). `untrackedMode` is HBN_ZIP_SEND_*.
+// Builds and writes one Z/IP packet to `dst`, clearing the completion status. 1 sent, 0 refused (a packet
+// still outstanding, too long, not initialised, or the write failed). `untrackedMode` is HBN_ZIP_SEND_*.
 int HBN_core_zipPacketSend(int dst, const uint8_t* command, int length, int secure, int untrackedMode);
 // Waits for the outstanding packet's answer (bounded, see above); returns the completion status.
 int HBN_core_zipPacketWait();

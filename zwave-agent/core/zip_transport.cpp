@@ -113,7 +113,8 @@ bool writeAll(int fd, const uint8_t* data, size_t length) {
       continue;
     }
     if (r < 0 && errno == EINTR) continue;
-    if (r < 0 && errno == EAGAIN && waitFd(fd, POLLOUT, static_cast<int>(HBN_time_scaled(kPartTimeoutMs)))) continue;
+    if (r < 0 && errno == EAGAIN && waitFd(fd, POLLOUT, static_cast<int>(HBN_time_scaled(kPartTimeoutMs))))
+      continue;
     broken = r < 0 && errno == EPIPE;
     break;
   }
@@ -248,6 +249,7 @@ int HBN_core_zipPacketSend(int dst, const uint8_t* command, int length, int secu
   body[10] = 0;
   if (length > 0) memcpy(body + 1 + kHeaderSize, command, static_cast<size_t>(length));
   g_zip.state.store(1);
+  g_zip.status.store(HBN_ZIP_STATUS_UNKNOWN);
   g_zip.deadlineMs.store(nowMs() + HBN_time_scaled(HBN_ZIP_ACK_TIMEOUT_MS));
   if (untrackedMode == HBN_ZIP_SEND_TEST) g_zip.testActive = true;
   if (HBN_core_zipCmdSendData(body, 1 + kHeaderSize + length) != 0) {

@@ -42,10 +42,10 @@ class ZipSimAgent : public ::testing::Test {
     p.insert(p.end(), body.begin(), body.end());
     ASSERT_EQ(write(toSim_, p.data(), p.size()), static_cast<ssize_t>(p.size()));
   }
-  Bytes next() {
+  Bytes next(int timeoutMs = 2000) {
     uint8_t head[2];
     struct pollfd p = {fromSim_, POLLIN, 0};
-    if (poll(&p, 1, 2000) != 1 || read(fromSim_, head, 2) != 2) return {};
+    if (poll(&p, 1, timeoutMs) != 1 || read(fromSim_, head, 2) != 2) return {};
     Bytes body(static_cast<size_t>(head[0] | (head[1] << 8)));
     size_t got = 0;
     while (got < body.size()) {
@@ -100,6 +100,56 @@ TEST_F(ZipSimAgent, AnswersAndLogsAndFollowsItsScript) {
   EXPECT_TRUE(p.revents & POLLHUP);
   ASSERT_TRUE(sim_.command("quit"));
   EXPECT_EQ(sim_.waitExit(), 0);
+}
+
+struct NetworkCase {
+  const char* control;  // "" for none
+  Bytes command;        // to the gateway (node 2)
+  std::vector<Bytes> replies;
+};
+
+// The network model: each command, after the acknowledgement, gets the gateway's reports.
+TEST_F(ZipSimAgent, NetworkModelAnswers) {
+  Bytes dsk = fromHex("0102030405060708090A0B0C0D0E0F10");
+  Bytes pvReport = fromHex("7804050010");
+  pvReport.insert(pvReport.end(), dsk.begin(), dsk.end());
+  for (uint8_t b : fromHex("006E0209010000000000")) pvReport.push_back(b);
+  std::vector<NetworkCase> cases = {
+      {"leave 5", fromHex("3403000001"), {fromHex("3404000605")}},
+      {"", fromHex("34070105"), {fromHex("3408010205")}},  // node 5 is gone: not removed
+      {"replace done", fromHex("340902070007"), {fromHex("340A0203070000"), fromHex("340A0204070000")}},
+      {"", fromHex("340902070007"), {fromHex("340A0203070000")}},
+      {"pv 0102030405060708090A0B0C0D0E0F10 9", fromHex("780305FF"), {pvReport}},
+      {"", fromHex("670905"), {fromHex("670A05C4")}},
+      {"", fromHex("4D0607"), {fromHex("4D070706")}},
+      {"stopreport on", fromHex("340108000500"), {fromHex("340208070000")}},
+      {"stopreport off", fromHex("340108000500"), {}},
+      {"learn 7", fromHex("4D01060001"), {fromHex("4D0206060007")}},
+  };
+  uint8_t seq = 0;
+  for (auto& c : cases) {
+    SCOPED_TRACE(zipgwsim::toHex(c.command));
+    if (c.control[0] != '\0') {
+      ASSERT_TRUE(sim_.command(c.control));
+    }
+    Bytes body{0x02, 0x23, 0x02, 0x80, 0xD0, ++seq, 0x00, 0x00, 0x03, 0x02, 0x00};
+    body.insert(body.end(), c.command.begin(), c.command.end());
+    send(body);
+    EXPECT_EQ(next()[3], 0x40);
+    for (auto& expected : c.replies) {
+      Bytes reply = next();
+      ASSERT_GE(reply.size(), 8u);
+      EXPECT_EQ(Bytes(reply.begin() + 8, reply.end()), expected);
+    }
+    EXPECT_TRUE(next(50).empty());
+  }
+  // After learning, the gateway is node 7 of a new network.
+  send(nodeListGet(++seq));
+  next();
+  Bytes list = next();
+  ASSERT_GE(list.size(), 16u);
+  EXPECT_EQ(list[0], 7);
+  EXPECT_EQ(list[15], 7);
 }
 
 }  // namespace

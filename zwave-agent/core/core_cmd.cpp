@@ -280,6 +280,7 @@ void HBN_core_threadParseInclusion(const uint8_t* data, int length) {
       }
     }
   }
+  if (!HBN_core_threadModeEnded(HBN_CORE_MODE_INCLUSION, HBN_CORE_MODE_INCLUSION, 1)) return;
   if (getMode() != HBN_CORE_MODE_NORMAL) {
     setMode(HBN_CORE_MODE_NORMAL);
     HBN_cloud_sendMode(HBN_CORE_MODE_NORMAL, 1, 0, nullptr);
@@ -302,6 +303,7 @@ void HBN_core_threadParseExclusion(const uint8_t* data, int length) {
     if (validNode(nodeId)) HBN_nvm_clearNode(nodeId);
     HBN_cloud_sendNodeRemove(nodeId, 0);
   }
+  if (!HBN_core_threadModeEnded(HBN_CORE_MODE_EXCLUSION, HBN_CORE_MODE_EXCLUSION, 1)) return;
   setMode(HBN_CORE_MODE_NORMAL);
   HBN_cloud_sendMode(HBN_CORE_MODE_NORMAL, 1, 0, nullptr);
 }
@@ -311,9 +313,10 @@ void HBN_core_threadParseLearn(const uint8_t* data, int length) {
   if (!data || length < 2) return;
   int status = data[0];
   HBN_LOG(HBN_LOG_DEBUG, "status=%d\n", status);
+  bool reportNow = HBN_core_threadModeEnded(HBN_CORE_MODE_LEARN_CLASSIC, HBN_CORE_MODE_LEARN_NWI, 0);
   setMode(HBN_CORE_MODE_NORMAL);
   if (status != 6) {
-    HBN_cloud_sendMode(HBN_CORE_MODE_NORMAL, 0, 0, nullptr);
+    if (reportNow) HBN_cloud_sendMode(HBN_CORE_MODE_NORMAL, 0, 0, nullptr);
     return;
   }
   // The new node ID sits in byte 2; a report without it still gets the node list below,
@@ -326,7 +329,7 @@ void HBN_core_threadParseLearn(const uint8_t* data, int length) {
     HBN_LOG(HBN_LOG_INFO, "new GW node ID=%d\n", data[2]);
   }
   HBN_nvm_clearAll();
-  HBN_cloud_sendMode(HBN_CORE_MODE_NORMAL, 0, 0, nullptr);
+  if (reportNow) HBN_cloud_sendMode(HBN_CORE_MODE_NORMAL, 0, 0, nullptr);
   shared().sendConnectedAfterList.store(true);
   int result = HBN_core_zipCmdGetNodeList(0);
   if (result != 0) HBN_LOG(HBN_LOG_ERROR, "CORE Learn after node list update fail(%d)\n", result);

@@ -32,6 +32,13 @@ HBN_thread_t* g_msgThread = nullptr;
 HBN_thread_t* g_cmdThread = nullptr;
 bool g_started = false;  // touched only by the thread that runs init and finish
 
+// A start command being confirmed (message thread) and an end of that operation reported by
+// the gateway meanwhile (command thread). Held only for these few words, never across a wait.
+std::mutex g_startMutex;
+int g_startInFlight = -1;
+bool g_endDeferred = false;
+int g_endNotify = 0;
+
 long nowMs() {
   return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                std::chrono::steady_clock::now().time_since_epoch())
@@ -51,6 +58,12 @@ int currentMode() { return g_shared.state ? g_shared.state->mode.load() : 0; }
 
 void setMode(int mode) {
   if (g_shared.state) g_shared.state->mode.store(mode);
+}
+
+void startBegin(int mode) {
+  std::lock_guard<std::mutex> lock(g_startMutex);
+  g_startInFlight = mode;
+  g_endDeferred = false;
 }
 
 // Stop command for the mode the gateway is in; 0 when nothing needs stopping.
@@ -352,10 +365,12 @@ int HBN_core_threadModeChange(int mode, int nodeID) {
       return 0;  // the gateway's end-of-operation report sets the mode
     case HBN_CORE_MODE_INCLUSION:
       stopMode(current, gw);
+      startBegin(mode);
       result = HBN_core_zipCmdInclusionStart(gw);
       break;
     case HBN_CORE_MODE_EXCLUSION:
       stopMode(current, gw);
+      startBegin(mode);
       result = HBN_core_zipCmdExclusionStart(gw);
       break;
     case HBN_CORE_MODE_REPLACE:
@@ -369,7 +384,10 @@ int HBN_core_threadModeChange(int mode, int nodeID) {
       }
       result = stopMode(current, gw);
       HBN_core_zipCmdGetDSK(gw);
-      if (result == 0) result = HBN_core_zipCmdLearnStart(gw, HBN_ZIP_LEARN_CLASSIC);
+      if (result == 0) {
+        startBegin(mode);
+        result = HBN_core_zipCmdLearnStart(gw, HBN_ZIP_LEARN_CLASSIC);
+      }
       break;
     case HBN_CORE_MODE_LEARN_NWI:
       if (deviceIncluded()) {
@@ -378,17 +396,37 @@ int HBN_core_threadModeChange(int mode, int nodeID) {
         break;
       }
       stopMode(current, gw);
+      startBegin(mode);
       result = HBN_core_zipCmdLearnStart(gw, HBN_ZIP_LEARN_NWI);
       break;
     default:
       return 0;
   }
 
-  if (result == 0) {
-    setMode(mode);
-    HBN_cloud_sendMode(mode, 0, 0, nullptr);
-    return 0;
+  // The gateway may already have reported the end of the operation while its start was being
+  // confirmed; that end is reported after the start, so the cloud sees them in order.
+  int endNotify = -1;
+  {
+    std::lock_guard<std::mutex> lock(g_startMutex);
+    g_startInFlight = -1;
+    if (g_endDeferred) endNotify = g_endNotify;
+    g_endDeferred = false;
+    if (result == 0 && endNotify < 0) setMode(mode);
   }
-  HBN_cloud_sendMode(mode, 0, 1, "Internal Error");
-  return -1;
+  if (result == 0) {
+    HBN_cloud_sendMode(mode, 0, 0, nullptr);
+  } else {
+    HBN_cloud_sendMode(mode, 0, 1, "Internal Error");
+  }
+  if (endNotify >= 0) HBN_cloud_sendMode(HBN_CORE_MODE_NORMAL, endNotify, 0, nullptr);
+  return result == 0 ? 0 : -1;
+}
+
+bool HBN_core_threadModeEnded(int modeA, int modeB, int notify) {
+  std::lock_guard<std::mutex> lock(g_startMutex);
+  if (g_startInFlight < 0 || (g_startInFlight != modeA && g_startInFlight != modeB)) return true;
+  g_endDeferred = true;
+  g_endNotify = notify;
+  setMode(HBN_CORE_MODE_NORMAL);
+  return false;
 }

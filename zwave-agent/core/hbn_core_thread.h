@@ -72,6 +72,12 @@ HBN_core_threadShared_t& HBN_core_threadShared();
 // Releases the first-node-list signal (the command thread, once a node list is stored).
 void HBN_core_threadFirstListGive();
 
+// Called by a parser that ends the operation of mode `modeA` or `modeB`. Returns true when the
+// caller reports the end itself; false when the start of that operation is still being
+// confirmed by the message thread: the mode is then set to normal here and the message thread
+// sends the mode-0 report (with `notify`) right after its report of the start.
+bool HBN_core_threadModeEnded(int modeA, int modeB, int notify);
+
 // Binds the parsers to a pool, queue and shared state without starting any thread. For the
 // parser unit tests and the fuzz harness; HBN_core_threadInit does the same for the real run.
 void HBN_core_threadBind(HBN_buf_t* pool, HBN_queue_t* queue, HBN_core_state_t* state);

@@ -230,19 +230,47 @@ TEST_F(CoreTest, LearnIsRefusedOnAGatewayThatHasItsOwnNodes) {
   EXPECT_EQ(mode, 0);
 }
 
-TEST_F(CoreTest, LearnProceedsOnAGatewayThatIsNotNodeOne) {
-  start({"--gw", "5", "--nodes", "2"});
+TEST_F(CoreTest, LearnOnAGatewayThatIsNotNodeOneJoinsTheOtherNetwork) {
+  start({"--gw", "5", "--home", "C0FFEE01", "--nodes", "2"});
+  ASSERT_TRUE(sim_->command("learn 7"));
   size_t before = sim_->commands().size();
   ASSERT_EQ(HBN_core_recvMode(4, 0), 0);
-  auto msgs = modes(cloud(1));
-  ASSERT_GE(msgs.size(), 1u);
+  // The start is reported before the end, however fast the gateway is; then, once the new
+  // node list is in, the cloud hears "connected".
+  // The DSK asked for before learn mode goes to the cloud as well.
+  auto all = cloud(4);
+  std::vector<CloudMsg> msgs;
+  size_t dsks = 0;
+  for (const auto& m : all) {
+    if (m.kind == HBN_CLOUD_KIND_GW_DSK) {
+      ++dsks;
+      EXPECT_EQ(m.data.size(), 16u);
+    } else {
+      msgs.push_back(m);
+    }
+  }
+  EXPECT_EQ(dsks, 1u);
+  ASSERT_EQ(msgs.size(), 3u);
+  EXPECT_EQ(msgs[0].kind, static_cast<uint32_t>(HBN_CLOUD_KIND_MODE));
   EXPECT_EQ(msgs[0].p1, 4u);
   EXPECT_EQ(msgs[0].p2, 0u);
+  EXPECT_EQ(msgs[1].kind, static_cast<uint32_t>(HBN_CLOUD_KIND_MODE));
+  EXPECT_EQ(msgs[1].p1, 0u);
+  EXPECT_EQ(msgs[1].p3, 0u);
+  EXPECT_EQ(msgs[2].kind, static_cast<uint32_t>(HBN_CLOUD_KIND_CONNECTED));
+
   auto sent = commandsFrom(before);
-  ASSERT_GE(sent.size(), 2u);
+  ASSERT_GE(sent.size(), 3u);
   EXPECT_TRUE(is(sent[0], 5, 0x4D, 0x08));  // DSK get
-  EXPECT_TRUE(is(sent[1], 5, 0x4D, 0x01));  // learn start, classic
-  EXPECT_EQ(sent[1].back(), 0x01);
+  EXPECT_EQ(sent[1], (Bytes{5, 0x4D, 0x01, sent[1][3], 0x00, 0x01}));
+  EXPECT_TRUE(is(sent[2], 0, 0x4D, 0x0A));  // the new node list
+  int gw = 0, mode = -1;
+  uint32_t home = 0;
+  HBN_core_getGwID(&gw, &home);
+  HBN_core_getMode(&mode);
+  EXPECT_EQ(gw, 7);
+  EXPECT_EQ(home, 0xC0FFEE01u + 0x100);
+  EXPECT_EQ(mode, 0);
 }
 
 TEST_F(CoreTest, ASilentGatewayEndsInATimeoutAndAnInternalError) {
@@ -332,6 +360,113 @@ TEST_F(CoreTest, AnIrReadbackOfTwoReportsReachesTheCloudAsOneMessage) {
   }
   EXPECT_EQ(gets, 1u);
   EXPECT_EQ(getNext, 1u);
+}
+
+TEST_F(CoreTest, AnS2JoinAnswersTheDskWithTheGrantedKey) {
+  start();
+  ASSERT_TRUE(sim_->command("join 6 s2"));
+  ASSERT_EQ(HBN_core_recvMode(1, 0), 0);
+  // The mode report and the key request come from different threads, in either order.
+  auto msgs = cloud(2);
+  ASSERT_EQ(msgs.size(), 2u);
+  const CloudMsg& key = msgs[0].kind == HBN_CLOUD_KIND_NODE_KEY ? msgs[0] : msgs[1];
+  EXPECT_EQ(key.kind, static_cast<uint32_t>(HBN_CLOUD_KIND_NODE_KEY));
+  EXPECT_EQ(key.p1, 6u);
+  EXPECT_EQ(key.p2, 0x87u);
+
+  size_t before = sim_->commands().size();
+  ASSERT_EQ(HBN_core_recvNodeKeyZW(6, 0x87, 12345), 0);  // PIN 12345 = 0x3039
+  msgs = cloud(2);
+  ASSERT_EQ(msgs.size(), 2u);
+  EXPECT_EQ(msgs[0].kind, static_cast<uint32_t>(HBN_CLOUD_KIND_NODE_ADD));
+  EXPECT_EQ(msgs[0].p1, 6u);
+  EXPECT_EQ(msgs[1].kind, static_cast<uint32_t>(HBN_CLOUD_KIND_MODE));
+  EXPECT_EQ(msgs[1].p1, 0u);
+  auto sent = commandsFrom(before);
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0], (Bytes{1, 0x34, 0x12, sent[0][3], 0x01, 0x87}));
+  EXPECT_EQ(sent[1], (Bytes{1, 0x34, 0x14, sent[1][3], 0x82, 0x30, 0x39}));
+}
+
+TEST_F(CoreTest, NodeRequestsReachTheGatewayAndTheirAnswersTheCloud) {
+  start({"--gw", "1", "--nodes", "2,3"});
+  // Node information: the record is stored, and decides which frames go out with security.
+  ASSERT_EQ(HBN_core_recvNodeUpdate(2, 0), 0);
+  auto msgs = cloud(1);
+  ASSERT_EQ(msgs.size(), 1u);
+  EXPECT_EQ(msgs[0].kind, static_cast<uint32_t>(HBN_CLOUD_KIND_NODE_UPDATE));
+  EXPECT_EQ(msgs[0].p1, 2u);
+  EXPECT_TRUE(HBN_nvm_isSecureClass(2, 0x25));
+  EXPECT_FALSE(HBN_nvm_isSecureClass(2, 0x86));
+
+  size_t before = sim_->received().size();
+  Bytes secure = {0x25, 0x01, 0xFF}, plain = {0x86, 0x11};
+  ASSERT_EQ(HBN_core_recvNodeSend(2, secure.data(), 3), 0);
+  ASSERT_EQ(HBN_core_recvNodeSend(2, plain.data(), 2), 0);
+  ASSERT_TRUE(sim_->waitReceived(before + 2));
+  std::vector<Bytes> frames;
+  for (const auto& body : sim_->received()) {
+    if (body.size() > 11 && body[0] == 2) frames.push_back(body);
+  }
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[0][4], 0xD0);  // with security
+  EXPECT_EQ(Bytes(frames[0].begin() + 11, frames[0].end()), secure);
+  EXPECT_EQ(frames[1][4], 0xC0);
+  EXPECT_EQ(Bytes(frames[1].begin() + 11, frames[1].end()), plain);
+
+  // Failed-node removal: a known node goes, an unknown one is reported as not removed.
+  ASSERT_EQ(HBN_core_recvNodeRemove(3, 0), 0);
+  ASSERT_EQ(HBN_core_recvNodeRemove(9, 0), 0);
+  ASSERT_EQ(HBN_core_recvGetRssi(2), 0);
+  msgs = cloud(3);
+  ASSERT_EQ(msgs.size(), 3u);
+  EXPECT_EQ(msgs[0].kind, static_cast<uint32_t>(HBN_CLOUD_KIND_NODE_REMOVE));
+  EXPECT_EQ(msgs[0].p1, 3u);
+  EXPECT_EQ(msgs[0].p2, 0u);
+  EXPECT_EQ(msgs[1].p1, 9u);
+  EXPECT_EQ(msgs[1].p2, 1u);
+  EXPECT_EQ(msgs[2].kind, static_cast<uint32_t>(HBN_CLOUD_KIND_RSSI));
+  EXPECT_EQ(static_cast<int32_t>(msgs[2].p2), -60);
+  int length = 0;
+  uint8_t list[29] = {};
+  HBN_core_getNodeList(&length, list);
+  EXPECT_EQ(list[0], 0x02);
+}
+
+TEST_F(CoreTest, TheProvisioningListIsReadEntryByEntryAndEmptiedByAReset) {
+  start();
+  ASSERT_TRUE(sim_->command("pv 000102030405060708090A0B0C0D0E0F 7"));
+  ASSERT_TRUE(sim_->command("pv 101112131415161718191A1B1C1D1E1F 8"));
+  ASSERT_EQ(HBN_core_recvGetPvList(), 0);
+  auto msgs = cloud(1);
+  ASSERT_EQ(msgs.size(), 1u);
+  EXPECT_EQ(msgs[0].kind, static_cast<uint32_t>(HBN_CLOUD_KIND_PVLIST));
+  ASSERT_EQ(msgs[0].p1, 2u);
+  ASSERT_EQ(msgs[0].data.size(), 34u);
+  EXPECT_EQ(msgs[0].data[0], 0x00);
+  EXPECT_EQ(msgs[0].data[16], 7);
+  EXPECT_EQ(msgs[0].data[17], 0x10);
+  EXPECT_EQ(msgs[0].data[33], 8);
+
+  size_t before = sim_->commands().size();
+  ASSERT_EQ(HBN_core_recvReset(0), 0);
+  msgs = cloud(1);
+  ASSERT_EQ(msgs.size(), 1u);
+  EXPECT_EQ(msgs[0].kind, static_cast<uint32_t>(HBN_CLOUD_KIND_RESET));
+  EXPECT_EQ(msgs[0].p2, 0u);
+  auto sent = commandsFrom(before);
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0], (Bytes{1, 0x78, 0x02, sent[0][3], 0x00}));  // every entry deleted first
+  EXPECT_TRUE(is(sent[1], 1, 0x4D, 0x06));
+  int length = 0;
+  uint8_t list[29] = {0xFF};
+  HBN_core_getNodeList(&length, list);
+  EXPECT_EQ(list[0], 0x00);
+
+  ASSERT_EQ(HBN_core_recvGetPvList(), 0);
+  msgs = cloud(1);
+  ASSERT_EQ(msgs.size(), 1u);
+  EXPECT_EQ(msgs[0].p1, 0u);
 }
 
 TEST_F(CoreTest, TheVersionReportComesADayAfterTheStartNotAtIt) {

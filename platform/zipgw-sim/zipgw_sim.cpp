@@ -492,6 +492,13 @@ bool handleControl(Sim& s, const std::string& line) {
     Bytes c{0x34, 0x15, ++s.seq, 0x10};
     c.insert(c.end(), dsk.begin(), dsk.end());
     sendCommand(s, s.gwId, c);
+    // With a node ID the inclusion that follows the join completes as well.
+    if (!b.empty()) {
+      const int node = atoi(b.c_str());
+      if (node < 1 || node > 232) return false;
+      s.nodes.insert(node);
+      sendCommand(s, s.gwId, nodeReport(0x34, 0x02, c[2], 6, node));
+    }
   } else if (verb == "pv") {
     Bytes dsk;
     if (!parseHex(a, &dsk) || dsk.size() != 16) return false;

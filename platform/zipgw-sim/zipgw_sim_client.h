@@ -31,7 +31,8 @@
 //   stopreport on|off mode stop commands are answered with a "failed" status report (off)
 //   ackreq on|off     reports from the simulator ask for an acknowledgement (on)
 //   report <node> <hex>  send the Z-Wave command <hex> from <node>
-//   smartstart <hex16>   send a SmartStart join report with this DSK
+//   smartstart <hex16> [node]  send a SmartStart join report with this DSK; with a node ID
+//                     the node is then added (inclusion report with status 6)
 //   pv <hex16> <node>    add a provisioning entry (PV_SET from the agent adds one as well)
 //   ircode <hex>      the code the IR accessory reads back after learning
 //   irchunk <n>       code bytes per IR report (default 16)

@@ -143,6 +143,16 @@ TEST_F(ZipSimAgent, NetworkModelAnswers) {
     }
     EXPECT_TRUE(next(50).empty());
   }
+  // A SmartStart join, then the node's inclusion.
+  ASSERT_TRUE(sim_.command("smartstart 0102030405060708090A0B0C0D0E0F10 12"));
+  Bytes join = next();
+  ASSERT_EQ(join.size(), 8u + 20);
+  EXPECT_EQ(Bytes(join.begin() + 8, join.begin() + 10), fromHex("3415"));
+  EXPECT_EQ(Bytes(join.begin() + 12, join.end()), dsk);
+  Bytes added = next();
+  ASSERT_GE(added.size(), 14u);
+  EXPECT_EQ(Bytes(added.begin() + 8, added.begin() + 10), fromHex("3402"));
+  EXPECT_EQ(Bytes(added.begin() + 11, added.begin() + 14), fromHex("06000C"));  // done, node 12
   // After learning, the gateway is node 7 of a new network.
   send(nodeListGet(++seq));
   next();

@@ -13,6 +13,14 @@ int main(int argc, char** argv) {
   options.logPath = HBN_path("/tmp/zipgw-sim.log");
   for (int i = 1; i < argc; i += 2) {
     std::string arg = argv[i];
+    if (arg == "-h" || arg == "--help") {
+      printf(
+          "usage: zipgw-sim [--ctl PATH] [--log PATH] [--gw ID] [--home HEX] [--nodes ID,...]\n"
+          "Creates $HBN_ROOT/tmp/zipgww and zipgwr and answers like a Z/IP gateway;\n"
+          "control lines on the --ctl FIFO (default $HBN_ROOT/tmp/zipgw-sim.ctl),\n"
+          "events in the --log file (default $HBN_ROOT/tmp/zipgw-sim.log).\n");
+      return 0;
+    }
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
     if (value == nullptr) {
       fprintf(stderr, "ERR: %s needs a value\n", arg.c_str());

@@ -197,11 +197,14 @@ bool signalTake(long timeoutMs) {
 }
 
 void stopThreads() {
-  // The message thread goes first: the command thread still receives the acknowledgement of
-  // whatever command it is waiting for.
+  // The message thread goes first: it finishes the element in hand while the command thread
+  // still receives the acknowledgements it waits for. When the command thread has already
+  // ended (the gateway hung up), nobody would answer, so the transport is closed first, which
+  // ends any wait at once.
   if (g_msgThread) {
     g_shared.msgRun.store(false);
     if (g_shared.queue) HBN_queue_send(g_shared.queue, kWakeKind, 0, 0, 0, 0);
+    if (!g_shared.cmdRun.load()) HBN_core_zipCmdFinish();
     HBN_thread_stop(g_msgThread);
     g_msgThread = nullptr;
   }
@@ -300,8 +303,8 @@ int HBN_core_threadInit(HBN_buf_t* pool, HBN_queue_t* queue, HBN_core_state_t* s
 void HBN_core_threadFinish() {
   if (!g_started) return;
   stopThreads();
-  HBN_core_expandCmdFinish();
   HBN_core_zipCmdFinish();
+  HBN_core_expandCmdFinish();  // both threads used the IR context; both have ended
   closeWakePipe();
   g_started = false;
 }

@@ -47,14 +47,18 @@ struct HBN_cloud_comm_t {
   char user[CREDENTIAL_SIZE] = {0};
   char password[CREDENTIAL_SIZE] = {0};
   std::string trustStore, keyStore, privateKey;
-  std::mutex publishLock;
-  char topic[HBN_CLOUD_TOPIC_SIZE] = {0};
-  char payload[HBN_CLOUD_PAYLOAD_SIZE] = {0};
+  // Held by publishers on the library's callback thread, so the record outlives their send.
+  std::mutex lifeLock;
 };
 
 namespace {
 
 std::atomic<HBN_cloud_comm_t*> gSession{nullptr};
+// Each publishing thread (the MQTT thread and the library's callback thread) builds its
+// messages in buffers of its own, so no lock is held while the library is called.
+thread_local char tTopic[HBN_CLOUD_TOPIC_SIZE];
+thread_local char tPayload[HBN_CLOUD_PAYLOAD_SIZE];
+thread_local bool tMqttThread = false;
 // Connection state; outlives the session so HBN_cloud_isConnected answers at any time.
 std::atomic<int> gState{HBN_CLOUD_STATE_DISCONNECTED};
 std::mutex gHandlerLock;
@@ -230,6 +234,7 @@ static void dispatch(HBN_cloud_comm_t* s, uint32_t kind, uint32_t p1, uint32_t p
 void HBN_cloud_commMqttThread(HBN_thread_t* self, uintptr_t argument) {
   (void)self;
   HBN_cloud_comm_t* s = reinterpret_cast<HBN_cloud_comm_t*>(argument);
+  tMqttThread = true;
   HBN_LOG(HBN_LOG_DEBUG, "MQTT thread start\n");
   HBN_cloud_commMqttLoadSetting(s);
   if (!stillRunning(s)) {
@@ -304,7 +309,7 @@ void HBN_cloud_commFinish() {
   }
   {
     // Publishers on the callback thread finish before the record goes.
-    std::lock_guard<std::mutex> guard(s->publishLock);
+    std::lock_guard<std::mutex> guard(s->lifeLock);
     gSession = nullptr;
   }
   gState.store(HBN_CLOUD_STATE_DISCONNECTED);
@@ -317,26 +322,31 @@ HBN_cloud_publish_t::HBN_cloud_publish_t(const char* func, HBN_cloud_prefix_t pr
     : func_(func), payload_(nullptr, 0) {
   HBN_cloud_comm_t* s = gSession.load();
   if (s == nullptr) return;
-  s->publishLock.lock();
+  // The MQTT thread owns the session (it is joined before the record is freed); any other
+  // thread holds the record's life lock while it publishes.
+  if (!tMqttThread) {
+    s->lifeLock.lock();
+    locked_ = true;
+  }
   if (gSession.load() != s || gState.load() != HBN_CLOUD_STATE_CONNECTED || s->client == nullptr) {
-    s->publishLock.unlock();
+    if (locked_) s->lifeLock.unlock();
+    locked_ = false;
     return;
   }
   connected_ = true;
   session_ = s;
-  snprintf(s->topic, sizeof s->topic, "%s%s", prefix == HBN_CLOUD_PREFIX_SP ? s->spPrefix : s->gwPrefix,
-           suffix);
-  payload_ = HBN_text_t(s->payload, sizeof s->payload);
+  snprintf(tTopic, sizeof tTopic, "%s%s", prefix == HBN_CLOUD_PREFIX_SP ? s->spPrefix : s->gwPrefix, suffix);
+  payload_ = HBN_text_t(tPayload, sizeof tPayload);
 }
 
 HBN_cloud_publish_t::~HBN_cloud_publish_t() {
-  if (connected_) session_->publishLock.unlock();
+  if (locked_) session_->lifeLock.unlock();
 }
 
 void HBN_cloud_publish_t::send() {
   if (!connected_) return;
   if (payload_.overflowed()) {
-    HBN_log_printAt(HBN_LOG_ERROR, func_, __LINE__, "MQTT payload too long:%s\n", session_->topic);
+    HBN_log_printAt(HBN_LOG_ERROR, func_, __LINE__, "MQTT payload too long:%s\n", tTopic);
     return;
   }
   sendBytes(payload_.text(), static_cast<int>(payload_.length()));
@@ -350,11 +360,11 @@ void HBN_cloud_publish_t::sendBytes(const void* data, int length) {
   message.payloadlen = length;
   message.qos = 1;
   message.retained = 0;
-  int rc = MQTTAsync_sendMessage(s->client, s->topic, &message, nullptr);
+  int rc = MQTTAsync_sendMessage(s->client, tTopic, &message, nullptr);
   if (rc != MQTTASYNC_SUCCESS)
     HBN_log_printAt(HBN_LOG_ERROR, func_, __LINE__, "MQTT send fail(%d)\n", rc);
   else
-    HBN_log_printAt(HBN_LOG_DEBUG, func_, __LINE__, "MQTT send:%s\n", s->topic);
+    HBN_log_printAt(HBN_LOG_DEBUG, func_, __LINE__, "MQTT send:%s\n", tTopic);
 }
 
 void HBN_cloud_commDumpHex(const void* data, int length) {

@@ -39,10 +39,11 @@ int g_startInFlight = -1;
 bool g_endDeferred = false;
 int g_endNotify = 0;
 
-long nowMs() {
-  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                               std::chrono::steady_clock::now().time_since_epoch())
-                               .count());
+// Monotonic milliseconds in 64 bits: a 32-bit long would wrap after 24 days of uptime.
+int64_t nowMs() {
+  return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now().time_since_epoch())
+                                  .count());
 }
 
 uint8_t gatewayId() {
@@ -81,6 +82,14 @@ int stopMode(int mode, uint8_t gw) {
     default:
       return 0;
   }
+}
+
+// The keep-alive period in scaled milliseconds, without overflowing a 32-bit long for long
+// intervals (the scale divides first when the product would not fit).
+int64_t keepAliveMillis(int seconds) {
+  constexpr long kMaxSecondsInLong = 2000000;  // 2e9 ms
+  if (seconds <= kMaxSecondsInLong) return HBN_time_scaled(seconds * 1000L);
+  return static_cast<int64_t>(HBN_time_scaled(seconds)) * 1000;
 }
 
 // A gateway that already runs a network of its own with nodes in it may not join another.
@@ -314,15 +323,15 @@ void HBN_core_threadMsg(HBN_thread_t* self, uintptr_t argument) {
   (void)argument;
   HBN_LOG(HBN_LOG_INFO, "CORE msg thread start\n");
   HBN_LOG(HBN_LOG_INFO, "CORE msg thread run\n");
-  long lastVersion = nowMs();
-  long lastKeepAlive = lastVersion;
+  int64_t lastVersion = nowMs();
+  int64_t lastKeepAlive = lastVersion;
   while (g_shared.msgRun.load()) {
     // Wait no longer than the next timer needs, and never more than the pop limit.
-    long versionMs = HBN_time_scaled(kVersionIntervalMs);
+    int64_t versionMs = HBN_time_scaled(kVersionIntervalMs);
     int keepAliveSeconds = g_shared.keepAliveSeconds.load();
-    long keepAliveMs = keepAliveSeconds > 0 ? HBN_time_scaled(keepAliveSeconds * 1000L) : 0;
-    long now = nowMs();
-    long wait = kPopLimitMs;
+    int64_t keepAliveMs = keepAliveSeconds > 0 ? keepAliveMillis(keepAliveSeconds) : 0;
+    int64_t now = nowMs();
+    int64_t wait = kPopLimitMs;
     if (versionMs - (now - lastVersion) < wait) wait = versionMs - (now - lastVersion);
     if (keepAliveSeconds > 0 && keepAliveMs - (now - lastKeepAlive) < wait) {
       wait = keepAliveMs - (now - lastKeepAlive);

@@ -469,6 +469,70 @@ TEST_F(CoreTest, TheProvisioningListIsReadEntryByEntryAndEmptiedByAReset) {
   EXPECT_EQ(msgs[0].p1, 0u);
 }
 
+TEST_F(CoreTest, ReplaceAndExclusionEndWithTheGatewaysReports) {
+  start({"--gw", "1", "--nodes", "2,3,4"});
+  ASSERT_TRUE(sim_->command("replace fail"));
+  size_t before = sim_->commands().size();
+  ASSERT_EQ(HBN_core_recvMode(3, 4), 0);
+  // Nothing is reported for the start itself: "ready" gives mode 3, "failed" mode 0.
+  auto msgs = cloud(2);
+  ASSERT_EQ(msgs.size(), 2u);
+  EXPECT_EQ(msgs[0].p1, 3u);
+  EXPECT_EQ(msgs[0].p3, 0u);
+  EXPECT_EQ(msgs[1].p1, 0u);
+  EXPECT_EQ(msgs[1].p2, 1u);
+  EXPECT_EQ(msgs[1].p3, 1u);
+  EXPECT_EQ(msgs[1].text(), "not replaced");
+  auto sent = commandsFrom(before);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0], (Bytes{1, 0x34, 0x09, sent[0][3], 0x04, 0x00, 0x07}));
+
+  ASSERT_TRUE(sim_->command("leave 3"));
+  ASSERT_EQ(HBN_core_recvMode(2, 0), 0);
+  msgs = cloud(3);
+  ASSERT_EQ(msgs.size(), 3u);
+  EXPECT_EQ(msgs[0].kind, static_cast<uint32_t>(HBN_CLOUD_KIND_MODE));
+  EXPECT_EQ(msgs[0].p1, 2u);
+  EXPECT_EQ(msgs[1].kind, static_cast<uint32_t>(HBN_CLOUD_KIND_NODE_REMOVE));
+  EXPECT_EQ(msgs[1].p1, 3u);
+  EXPECT_EQ(msgs[2].kind, static_cast<uint32_t>(HBN_CLOUD_KIND_MODE));
+  EXPECT_EQ(msgs[2].p1, 0u);
+  int length = 0;
+  uint8_t list[29] = {};
+  HBN_core_getNodeList(&length, list);
+  EXPECT_EQ(list[0], 0x0A);  // nodes 2 and 4
+}
+
+TEST_F(CoreTest, ForcedRemovalProbesTheNodeFirstAndTestFramesReportEachAnswer) {
+  start({"--gw", "1", "--nodes", "2,3"});
+  setenv("HBN_TIME_SCALE", "50", 1);  // the pause after the probe becomes 100 ms
+  size_t before = sim_->received().size();
+  ASSERT_EQ(HBN_core_recvNodeRemove(3, 1), 0);
+  auto msgs = cloud(1);
+  ASSERT_EQ(msgs.size(), 1u);
+  EXPECT_EQ(msgs[0].kind, static_cast<uint32_t>(HBN_CLOUD_KIND_NODE_REMOVE));
+  EXPECT_EQ(msgs[0].p2, 0u);
+  auto bodies = sim_->received();
+  std::vector<Bytes> sent;
+  for (size_t i = before; i < bodies.size(); ++i) {
+    if (bodies[i].size() > 7) sent.push_back(bodies[i]);  // not the acknowledgements
+  }
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0][0], 3);
+  EXPECT_EQ(sent[0][4], 0xC8);  // untracked probe
+  EXPECT_EQ(Bytes(sent[0].begin() + 11, sent[0].end()), (Bytes{0x20, 0x02}));
+  EXPECT_EQ(Bytes(sent[1].begin() + 11, sent[1].begin() + 13), (Bytes{0x34, 0x07}));
+
+  ASSERT_EQ(HBN_core_recvNodeTestFrame(2, 3), 0);
+  msgs = cloud(3);
+  ASSERT_EQ(msgs.size(), 3u);
+  for (uint32_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(msgs[i].kind, static_cast<uint32_t>(HBN_CLOUD_KIND_NODE_TEST_FRAME));
+    EXPECT_EQ(msgs[i].p1, 2u);
+    EXPECT_EQ(msgs[i].p2, (3u << 16) | ((i + 1) << 8) | (i + 1)) << i;
+  }
+}
+
 TEST_F(CoreTest, TheVersionReportComesADayAfterTheStartNotAtIt) {
   start();
   setenv("HBN_TIME_SCALE", "172800", 1);  // a day becomes half a second

@@ -266,7 +266,8 @@ void handleNetwork(Sim& s, const Bytes& c) {
           addNodeDone(s, seq);
         }
       } else if (c[4] == 0x05 && s.stopReport) {
-        sendCommand(s, gw, Bytes{0x34, 0x02, seq, 0x07, 0x00, 0x00});
+        // Failed status with the new node ID 0 and an empty node information block.
+        sendCommand(s, gw, Bytes{0x34, 0x02, seq, 0x07, 0x00, 0x00, 0x00});
       }
     } else if (cmd == 0x12 && s.joinPhase == 1) {
       s.joinPhase = 2;

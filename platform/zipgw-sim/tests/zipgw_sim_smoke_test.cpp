@@ -122,7 +122,7 @@ TEST_F(ZipSimAgent, NetworkModelAnswers) {
       {"pv 0102030405060708090A0B0C0D0E0F10 9", fromHex("780305FF"), {pvReport}},
       {"", fromHex("670905"), {fromHex("670A05C4")}},
       {"", fromHex("4D0607"), {fromHex("4D070706")}},
-      {"stopreport on", fromHex("340108000500"), {fromHex("340208070000")}},
+      {"stopreport on", fromHex("340108000500"), {fromHex("34020807000000")}},
       {"stopreport off", fromHex("340108000500"), {}},
       {"learn 7", fromHex("4D01060001"), {fromHex("4D0206060007")}},
   };

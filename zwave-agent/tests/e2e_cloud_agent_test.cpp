@@ -133,6 +133,8 @@ TEST_F(CloudAgent, EveryRequestKindReachesItsTarget) {
   const CoreCase coreCases[] = {
       // A Z-Wave command passes unchanged to its node.
       {"node/2/send", "\x20\x01\x63", "02200163", "", nullptr},
+      {"mode", "{\"mode\":1}", "013401", AgentWorld::gw("mode"), "{\"status\":0,\"mode\":1}"},
+      {"mode", "{\"mode\":0}", "013401", AgentWorld::gw("mode"), "{\"status\":0,\"mode\":0}"},
       {"mode", "{\"mode\":2}", "013403", AgentWorld::gw("mode"), "{\"status\":0,\"mode\":2}"},
       {"mode", "{\"mode\":0}", "013403", AgentWorld::gw("mode"), "{\"status\":0,\"mode\":0}"},
       {"node/3/update", "{\"pairing_status\":0}", "014D0C", AgentWorld::gw("node/update"),

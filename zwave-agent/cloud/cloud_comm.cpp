@@ -1,6 +1,10 @@
 #include "cloud_comm.h"
 
 #include <MQTTAsync.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <cstdio>
@@ -77,6 +81,32 @@ void pause(const HBN_cloud_comm_t* s) {
   for (int i = 0; i < 10 && stillRunning(s); ++i) HBN_thread_sleep(100);
 }
 
+// The MQTT library leaves Nagle's algorithm on its socket, so an answer published right after
+// the library acknowledged a request waits for the broker's delayed TCP acknowledgement (tens
+// of milliseconds). The library does not hand out its socket: find the TCP socket connected
+// to the broker's port among this process's descriptors and switch the delay off.
+void noDelayToBroker(int port) {
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return;
+  while (dirent* entry = readdir(dir)) {
+    int fd = atoi(entry->d_name);
+    int type = 0;
+    socklen_t typeLength = sizeof type;
+    if (fd <= 2 || getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) != 0 || type != SOCK_STREAM)
+      continue;
+    sockaddr_storage peer{};
+    socklen_t peerLength = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) continue;
+    int peerPort = -1;
+    if (peer.ss_family == AF_INET) peerPort = ntohs(reinterpret_cast<sockaddr_in*>(&peer)->sin_port);
+    if (peer.ss_family == AF_INET6) peerPort = ntohs(reinterpret_cast<sockaddr_in6*>(&peer)->sin6_port);
+    if (peerPort != port) continue;
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  }
+  closedir(dir);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- handler table and state
@@ -149,6 +179,7 @@ void HBN_cloud_commMqttConnectSuccess(void* context, MQTTAsync_successData* resp
   gState.store(HBN_CLOUD_STATE_CONNECTED);
   HBN_cloud_comm_t* s = gSession.load();
   if (s != nullptr && s->client != nullptr) {
+    noDelayToBroker(s->port);
     int rc = MQTTAsync_subscribe(s->client, s->reqFilter, 1, nullptr);
     if (rc != MQTTASYNC_SUCCESS) HBN_LOG(HBN_LOG_WARN, "MQTT subscribe fail(%d)\n", rc);
   }

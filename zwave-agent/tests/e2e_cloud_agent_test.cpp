@@ -32,6 +32,13 @@ class CloudAgent : public ::testing::Test {
     ASSERT_NE(sub_->waitForTopic(AgentWorld::gw("connected"), 8000), "") << world_->err();
   }
   void TearDown() override {
+    // The agent never exits on its own, and a sanitizer build reports its findings on stderr.
+    if (world_ && world_->agent().pid() > 0) {
+      EXPECT_TRUE(world_->agent().running());
+      std::string err = world_->err();
+      for (const char* finding : {"Sanitizer", "runtime error:"})
+        EXPECT_EQ(err.find(finding), std::string::npos) << err.substr(err.find(finding), 3000);
+    }
     sub_.reset();
     world_.reset();
     unsetenv("HBN_SCRIPT_QUEUE");

@@ -36,12 +36,13 @@ void dumpHex(const void* payload, int length) { HBN_cloud_commDumpHex(payload, l
 // Parsed JSON object of one request, released when it goes out of scope.
 class Json {
  public:
-  Json(const void* payload, int length) {
+  // `func` is the handler's name, used in its log lines.
+  Json(const char* func, const void* payload, int length) : func_(func) {
     memcpy(gRequest, payload, static_cast<size_t>(length));
     gRequest[length] = '\0';
     root_ = json_tokener_parse(gRequest);
     if (root_ == nullptr || !json_object_is_type(root_, json_type_object)) {
-      HBN_log_printAt(HBN_LOG_WARN, "HBN_cloud_commMqttMsgarrvd", __LINE__, "MQTT json parse fail\n");
+      HBN_log_printAt(HBN_LOG_WARN, func_, __LINE__, "MQTT json parse fail\n");
       release();
     }
   }
@@ -64,7 +65,7 @@ class Json {
   bool integer(const char* name, const char* missingMessage, int* out) const {
     json_object* value = member(name, json_type_int);
     if (value == nullptr) {
-      HBN_log_printAt(HBN_LOG_WARN, "HBN_cloud_commMqttMsgarrvd", __LINE__, "%s", missingMessage);
+      HBN_log_printAt(HBN_LOG_WARN, func_, __LINE__, "%s", missingMessage);
       return false;
     }
     *out = json_object_get_int(value);
@@ -73,13 +74,14 @@ class Json {
   const char* string(const char* name, const char* missingMessage) const {
     json_object* value = member(name, json_type_string);
     if (value == nullptr) {
-      HBN_log_printAt(HBN_LOG_WARN, "HBN_cloud_commMqttMsgarrvd", __LINE__, "%s", missingMessage);
+      HBN_log_printAt(HBN_LOG_WARN, func_, __LINE__, "%s", missingMessage);
       return nullptr;
     }
     return json_object_get_string(value);
   }
 
  private:
+  const char* func_;
   json_object* root_ = nullptr;
 };
 
@@ -108,7 +110,7 @@ int keyBit(const char* name) {
 void HBN_cloud_commMqttRecvMode(const void* payload, int length) {
   HBN_LOG(HBN_LOG_DEBUG, "MQTT Request(mode)\n");
   dumpText(payload, length);
-  Json json(payload, length);
+  Json json(__func__, payload, length);
   if (!json.ok()) return;
   int mode = 0, nodeId = -1, buttonId = -1;
   if (!json.integer("mode", "MQTT json parse(mode) fail\n", &mode)) return;
@@ -128,7 +130,7 @@ void HBN_cloud_commMqttRecvNodeList() {
 void HBN_cloud_commMqttRecvNodeUpdate(int nodeId, const void* payload, int length) {
   HBN_LOG(HBN_LOG_DEBUG, "MQTT Request(node update):nodeID=%d\n", nodeId);
   dumpText(payload, length);
-  Json json(payload, length);
+  Json json(__func__, payload, length);
   if (!json.ok()) return;
   int status = 0;
   if (!json.integer("pairing_status", "MQTT json parse(pairing_status) fail\n", &status)) return;
@@ -145,7 +147,7 @@ void HBN_cloud_commMqttRecvNodeRemove(int nodeId, const void* payload, int lengt
   int force = 0;
   if (length > 0) {
     dumpText(payload, length);
-    Json json(payload, length);
+    Json json(__func__, payload, length);
     if (!json.ok()) return;
     if (!json.integer("force", "MQTT json parse(force) fail\n", &force)) return;
   }
@@ -168,7 +170,7 @@ void HBN_cloud_commMqttRecvNodeNopInterval(int nodeId, const void* payload, int 
   HBN_LOG(HBN_LOG_DEBUG, "MQTT Request(node nop-interval):nodeID=%d\n", nodeId);
   dumpText(payload, length);
   if (nodeId >= HBN_CORE_VIRTUAL_NODE_MIN) return;
-  Json json(payload, length);
+  Json json(__func__, payload, length);
   if (!json.ok()) return;
   int seconds = 0;
   if (!json.integer("seconds", "MQTT json parse(seconds) fail\n", &seconds)) return;
@@ -199,7 +201,7 @@ void HBN_cloud_commMqttRecvNodeKey(int nodeId, const void* payload, int length) 
   HBN_LOG(HBN_LOG_DEBUG, "MQTT Request(node key):nodeID=%d\n", nodeId);
   dumpText(payload, length);
   if (nodeId >= HBN_CORE_VIRTUAL_NODE_MIN) return;
-  Json json(payload, length);
+  Json json(__func__, payload, length);
   if (!json.ok()) return;
   json_object* kind = json.member("kind", json_type_array);
   if (kind == nullptr) kind = json.member("kind", json_type_string);
@@ -247,7 +249,7 @@ void HBN_cloud_commMqttRecvGetRssi(int nodeId) {
 void HBN_cloud_commMqttRecvBackup(const void* payload, int length) {
   HBN_LOG(HBN_LOG_DEBUG, "MQTT Request(backup)\n");
   dumpText(payload, length);
-  Json json(payload, length);
+  Json json(__func__, payload, length);
   if (!json.ok()) return;
   const char* word = json.string("subject", "MQTT json parse(subject) fail\n");
   if (word == nullptr) return;
@@ -275,7 +277,7 @@ void HBN_cloud_commMqttRestoreNotice(const char* dataPath, const char* checksumP
 void HBN_cloud_commMqttRecvRestore(const void* payload, int length) {
   HBN_LOG(HBN_LOG_DEBUG, "MQTT Request(restore)\n");
   dumpText(payload, length);
-  Json json(payload, length);
+  Json json(__func__, payload, length);
   if (!json.ok()) return;
   const char* word = json.string("subject", "MQTT json parse(subject) fail\n");
   if (word == nullptr) return;
@@ -294,7 +296,7 @@ void HBN_cloud_commMqttRecvRestore(const void* payload, int length) {
 void HBN_cloud_commMqttRecvReset(const void* payload, int length) {
   HBN_LOG(HBN_LOG_DEBUG, "MQTT Request(reset)\n");
   dumpText(payload, length);
-  Json json(payload, length);
+  Json json(__func__, payload, length);
   if (!json.ok()) return;
   const char* word = json.string("subject", "MQTT json parse(subject) fail\n");
   if (word == nullptr) return;
@@ -312,7 +314,7 @@ void HBN_cloud_commMqttRecvReset(const void* payload, int length) {
 void HBN_cloud_commMqttRecvFwUpdate(const void* payload, int length) {
   HBN_LOG(HBN_LOG_DEBUG, "MQTT Request(fw update)\n");
   dumpText(payload, length);
-  Json json(payload, length);
+  Json json(__func__, payload, length);
   if (!json.ok()) return;
   const char* url = json.string("download_url", "MQTT json parse(download_url) fail\n");
   if (url == nullptr) return;
@@ -341,7 +343,7 @@ void HBN_cloud_commMqttRecvStatus() {
 void HBN_cloud_commMqttRecvNetInfo(const void* payload, int length) {
   HBN_LOG(HBN_LOG_DEBUG, "MQTT Request(netinfo)\n");
   dumpText(payload, length);
-  Json json(payload, length);
+  Json json(__func__, payload, length);
   if (!json.ok()) return;
   const char* name = json.string("ifname", "MQTT json parse(ifname) fail\n");
   if (name == nullptr) return;
@@ -393,7 +395,7 @@ static int readDskList(const Json& json, const char* name, uint8_t* entries) {
 void HBN_cloud_commMqttRecvSetPvList(const void* payload, int length) {
   HBN_LOG(HBN_LOG_DEBUG, "MQTT Request(set provisioning list)\n");
   dumpText(payload, length);
-  Json json(payload, length);
+  Json json(__func__, payload, length);
   if (!json.ok()) return;
   static uint8_t addEntries[PVLIST_MAX * 16];
   static uint8_t removeEntries[PVLIST_MAX * 16];
@@ -413,7 +415,7 @@ void HBN_cloud_commMqttRecvGetPvList() {
 void HBN_cloud_commMqttRecvExecScript(const void* payload, int length) {
   HBN_LOG(HBN_LOG_DEBUG, "MQTT Request(exec script)\n");
   dumpText(payload, length);
-  Json json(payload, length);
+  Json json(__func__, payload, length);
   if (!json.ok()) return;
   int number = 0;
   if (!json.integer("no", "MQTT json parse(script no) fail\n", &number)) return;

@@ -7,34 +7,24 @@
 //
 //   bench_zwave_agent [mode requests=1000] [node sends=2000] [total requests=10000]
 // The agent, the simulator and mibctl are taken from the folder of this program.
-#include <MQTTAsync.h>
-#include <dirent.h>
 #include <limits.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <fstream>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "e2e_cloud_agent_fixture.h"
+#include "e2e_mqtt_client.h"
 
 namespace {
 
-double nowMs() {
-  return std::chrono::duration<double, std::milli>(e2e::Clock::now().time_since_epoch()).count();
-}
+using e2e::nowMs;
 
 // The broker, simulator and agent of the run; ended before a failed run exits.
 std::unique_ptr<e2e::AgentWorld> gWorld;
@@ -44,155 +34,6 @@ std::unique_ptr<e2e::AgentWorld> gWorld;
   gWorld.reset();
   exit(1);
 }
-
-// The MQTT library leaves Nagle's algorithm on, which holds a publish back behind the
-// acknowledgement of the previous packet; switch it off on this process's TCP sockets (the
-// client's is the only one).
-void noDelayOnTcpSockets() {
-  DIR* d = opendir("/proc/self/fd");
-  if (d == nullptr) return;
-  while (dirent* e = readdir(d)) {
-    int fd = atoi(e->d_name);
-    int type = 0;
-    socklen_t len = sizeof type;
-    sockaddr_storage a{};
-    socklen_t alen = sizeof a;
-    if (fd <= 2 || getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0 || type != SOCK_STREAM) continue;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &alen) != 0) continue;
-    if (a.ss_family != AF_INET && a.ss_family != AF_INET6) continue;
-    int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  }
-  closedir(d);
-}
-
-// A TLS MQTT client on the broker with the test CA and client certificate; arriving messages
-// are kept with their arrival time.
-class Client {
- public:
-  struct Message {
-    std::string topic;
-    std::string payload;
-    double at;
-  };
-
-  Client(const hbntest::Broker& broker, const std::string& id) {
-    std::string uri = "ssl://127.0.0.1:" + std::to_string(broker.port());
-    if (MQTTAsync_create(&client_, uri.c_str(), id.c_str(), MQTTCLIENT_PERSISTENCE_NONE, nullptr) !=
-        MQTTASYNC_SUCCESS)
-      fail("client create");
-    MQTTAsync_setCallbacks(client_, this, nullptr, &Client::arrived, nullptr);
-    ca_ = broker.dir() + "/ca.crt";
-    cert_ = broker.dir() + "/client.crt";
-    key_ = broker.dir() + "/client.key";
-    MQTTAsync_SSLOptions ssl = MQTTAsync_SSLOptions_initializer;
-    ssl.trustStore = ca_.c_str();
-    ssl.keyStore = cert_.c_str();
-    ssl.privateKey = key_.c_str();
-    MQTTAsync_connectOptions o = MQTTAsync_connectOptions_initializer;
-    o.keepAliveInterval = 60;
-    o.cleansession = 1;
-    o.ssl = &ssl;
-    o.context = this;
-    o.onSuccess = [](void* c, MQTTAsync_successData*) { static_cast<Client*>(c)->done(1); };
-    o.onFailure = [](void* c, MQTTAsync_failureData*) { static_cast<Client*>(c)->done(-1); };
-    if (MQTTAsync_connect(client_, &o) != MQTTASYNC_SUCCESS || wait() != 1) fail("client connect");
-    noDelayOnTcpSockets();
-  }
-  ~Client() {
-    MQTTAsync_disconnectOptions d = MQTTAsync_disconnectOptions_initializer;
-    MQTTAsync_disconnect(client_, &d);
-    MQTTAsync_destroy(&client_);
-  }
-
-  void subscribe(const std::string& filter) {
-    MQTTAsync_responseOptions r = MQTTAsync_responseOptions_initializer;
-    r.context = this;
-    r.onSuccess = [](void* c, MQTTAsync_successData*) { static_cast<Client*>(c)->done(1); };
-    r.onFailure = [](void* c, MQTTAsync_failureData*) { static_cast<Client*>(c)->done(-1); };
-    if (MQTTAsync_subscribe(client_, filter.c_str(), 1, &r) != MQTTASYNC_SUCCESS || wait() != 1)
-      fail("subscribe " + filter);
-  }
-  void publish(const std::string& topic, const std::string& payload) {
-    MQTTAsync_message m = MQTTAsync_message_initializer;
-    m.payload = const_cast<char*>(payload.data());
-    m.payloadlen = static_cast<int>(payload.size());
-    m.qos = 1;
-    if (MQTTAsync_sendMessage(client_, topic.c_str(), &m, nullptr) != MQTTASYNC_SUCCESS)
-      fail("publish " + topic);
-  }
-  // Next message on `topic` (others are skipped); false after the timeout.
-  bool next(const std::string& topic, Message* out, int timeoutMs = 5000) {
-    std::unique_lock<std::mutex> g(lock_);
-    auto until = e2e::Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-      while (!inbox_.empty()) {
-        Message m = std::move(inbox_.front());
-        inbox_.pop_front();
-        if (m.topic == topic) {
-          *out = std::move(m);
-          return true;
-        }
-      }
-      if (cv_.wait_until(g, until) == std::cv_status::timeout && inbox_.empty()) return false;
-    }
-  }
-  // Answers every message that arrives with the same payload on `topic` (a stand-in for a
-  // responder that does no work), instead of keeping it.
-  void answerOn(const std::string& topic) { answerTopic_ = topic; }
-  void drain() {
-    std::lock_guard<std::mutex> g(lock_);
-    inbox_.clear();
-  }
-
- private:
-  static int arrived(void* c, char* topic, int topicLen, MQTTAsync_message* m) {
-    auto* self = static_cast<Client*>(c);
-    if (!self->answerTopic_.empty()) {
-      MQTTAsync_message a = MQTTAsync_message_initializer;
-      a.payload = m->payload;
-      a.payloadlen = m->payloadlen;
-      a.qos = 1;
-      MQTTAsync_sendMessage(self->client_, self->answerTopic_.c_str(), &a, nullptr);
-      MQTTAsync_freeMessage(&m);
-      MQTTAsync_free(topic);
-      return 1;
-    }
-    Message msg{topicLen > 0 ? std::string(topic, static_cast<size_t>(topicLen)) : std::string(topic),
-                std::string(static_cast<const char*>(m->payload), static_cast<size_t>(m->payloadlen)),
-                nowMs()};
-    {
-      std::lock_guard<std::mutex> g(self->lock_);
-      self->inbox_.push_back(std::move(msg));
-    }
-    self->cv_.notify_all();
-    MQTTAsync_freeMessage(&m);
-    MQTTAsync_free(topic);
-    return 1;
-  }
-  void done(int result) {
-    {
-      std::lock_guard<std::mutex> g(lock_);
-      result_ = result;
-    }
-    cv_.notify_all();
-  }
-  int wait() {
-    std::unique_lock<std::mutex> g(lock_);
-    cv_.wait_for(g, std::chrono::seconds(10), [&] { return result_ != 0; });
-    int r = result_;
-    result_ = 0;
-    return r;
-  }
-
-  MQTTAsync client_ = nullptr;
-  std::string ca_, cert_, key_;
-  std::mutex lock_;
-  std::condition_variable cv_;
-  std::deque<Message> inbox_;
-  std::string answerTopic_;
-  int result_ = 0;
-};
 
 struct Stats {
   double p50, p99, max;
@@ -277,19 +118,19 @@ int main(int argc, char** argv) {
   std::string seeded = world.seed();
   if (!seeded.empty()) fail("seed: " + seeded);
   if (!world.broker().start()) fail("broker start");
-  Client client(world.broker(), "bench");
-  client.subscribe(e2e::AgentWorld::gw("#"));
-  client.subscribe("bench/echo");
-  client.subscribe("bench/answer");
-  Client responder(world.broker(), "bench-responder");
-  responder.subscribe("bench/request");
+  e2e::MqttClient client(world.broker(), "bench");
+  e2e::MqttClient responder(world.broker(), "bench-responder");
   responder.answerOn("bench/answer");
-  noDelayOnTcpSockets();
+  if (!client.ok() || !responder.ok()) fail("client connect");
+  for (const std::string& filter :
+       {e2e::AgentWorld::gw("#"), std::string("bench/echo"), std::string("bench/answer")})
+    if (!client.subscribe(filter)) fail("subscribe " + filter);
+  if (!responder.subscribe("bench/request")) fail("subscribe bench/request");
   if (!world.startGateway()) fail("gateway start");
   // Mode stops answered with the gateway's report, so mode 0 ends the inclusion.
   if (!world.gateway().command("stopreport on")) fail("gateway command");
   if (!world.startAgent()) fail("agent start");
-  Client::Message m;
+  e2e::MqttClient::Message m;
   if (!client.next(e2e::AgentWorld::gw("connected"), &m, 10000))
     fail("agent never connected:\n" + world.err());
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -303,11 +144,11 @@ int main(int argc, char** argv) {
   for (int i = 0; i < modeRequests; ++i) {
     std::string payload = "{\"mode\":" + std::to_string(i) + "}";
     double t0 = nowMs();
-    client.publish("bench/echo", payload);
+    if (!client.publish("bench/echo", payload)) fail("publish");
     if (!client.next("bench/echo", &m) || m.payload != payload) fail("echo lost");
     floor.push_back(m.at - t0);
     t0 = nowMs();
-    client.publish("bench/request", payload);
+    if (!client.publish("bench/request", payload)) fail("publish");
     if (!client.next("bench/answer", &m) || m.payload != payload) fail("answer lost");
     floor2.push_back(m.at - t0);
   }
@@ -320,7 +161,8 @@ int main(int argc, char** argv) {
     int mode = i % 2 == 0 ? 1 : 0;
     std::string want = "{\"status\":0,\"mode\":" + std::to_string(mode) + "}";
     double t0 = nowMs();
-    client.publish(e2e::AgentWorld::req("mode"), "{\"mode\":" + std::to_string(mode) + "}");
+    if (!client.publish(e2e::AgentWorld::req("mode"), "{\"mode\":" + std::to_string(mode) + "}"))
+      fail("publish");
     if (!client.next(modeTopic, &m))
       fail("no mode answer for request " + std::to_string(i) + "\n" + world.err());
     if (m.payload != want) fail("mode answer " + m.payload + ", expected " + want);
@@ -341,7 +183,7 @@ int main(int argc, char** argv) {
   while (pipe.count() - sentBefore < nodeSends) {
     long arrived = pipe.count() - sentBefore;
     while (published < nodeSends && published - arrived < window) {
-      client.publish(sendTopic, frame);
+      if (!client.publish(sendTopic, frame)) fail("publish");
       ++published;
     }
     if (nowMs() - s0 > 60000) fail("node sends stalled at " + std::to_string(arrived));
@@ -360,7 +202,7 @@ int main(int argc, char** argv) {
     long answered = requests, sent = requests;
     while (answered < target) {
       while (sent < target && sent - answered < 16) {
-        client.publish(e2e::AgentWorld::req("status"), "");
+        if (!client.publish(e2e::AgentWorld::req("status"), "")) fail("publish");
         ++sent;
       }
       if (!client.next(statusTopic, &m)) fail("status answer lost at " + std::to_string(answered));

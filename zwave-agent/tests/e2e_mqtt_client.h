@@ -1,0 +1,184 @@
+// A small MQTT client for the end-to-end tests and the benchmark: connects to the test broker
+// (plain or TLS), subscribes, publishes at QoS 1 and keeps what arrives with its arrival time.
+#pragma once
+#include <MQTTAsync.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <mutex>
+#include <string>
+
+#include "hbn_broker.h"
+
+namespace e2e {
+
+inline double nowMs() {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// The MQTT library leaves Nagle's algorithm on, which holds a publish back behind the
+// acknowledgement of the previous packet; switch it off on this process's TCP sockets (the
+// client's is the only one).
+inline void noDelayOnTcpSockets() {
+  DIR* d = opendir("/proc/self/fd");
+  if (d == nullptr) return;
+  while (dirent* e = readdir(d)) {
+    int fd = atoi(e->d_name);
+    int type = 0;
+    socklen_t len = sizeof type;
+    sockaddr_storage a{};
+    socklen_t alen = sizeof a;
+    if (fd <= 2 || getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0 || type != SOCK_STREAM) continue;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &alen) != 0) continue;
+    if (a.ss_family != AF_INET && a.ss_family != AF_INET6) continue;
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  }
+  closedir(d);
+}
+
+// A TLS MQTT client on the broker with the test CA and client certificate; arriving messages
+// are kept with their arrival time.
+class MqttClient {
+ public:
+  struct Message {
+    std::string topic;
+    std::string payload;
+    double at;
+  };
+
+  // Connects (plain or TLS with the broker's client certificate, as the broker runs); ok()
+  // tells whether it worked.
+  MqttClient(const hbntest::Broker& broker, const std::string& id) {
+    std::string uri =
+        (broker.tls() ? "ssl://127.0.0.1:" : "tcp://127.0.0.1:") + std::to_string(broker.port());
+    if (MQTTAsync_create(&client_, uri.c_str(), id.c_str(), MQTTCLIENT_PERSISTENCE_NONE, nullptr) !=
+        MQTTASYNC_SUCCESS) {
+      client_ = nullptr;
+      return;
+    }
+    MQTTAsync_setCallbacks(client_, this, nullptr, &MqttClient::arrived, nullptr);
+    ca_ = broker.dir() + "/ca.crt";
+    cert_ = broker.dir() + "/client.crt";
+    key_ = broker.dir() + "/client.key";
+    MQTTAsync_SSLOptions ssl = MQTTAsync_SSLOptions_initializer;
+    ssl.trustStore = ca_.c_str();
+    ssl.keyStore = cert_.c_str();
+    ssl.privateKey = key_.c_str();
+    MQTTAsync_connectOptions o = MQTTAsync_connectOptions_initializer;
+    o.keepAliveInterval = 60;
+    o.cleansession = 1;
+    if (broker.tls()) o.ssl = &ssl;
+    o.context = this;
+    o.onSuccess = [](void* c, MQTTAsync_successData*) { static_cast<MqttClient*>(c)->done(1); };
+    o.onFailure = [](void* c, MQTTAsync_failureData*) { static_cast<MqttClient*>(c)->done(-1); };
+    connected_ = MQTTAsync_connect(client_, &o) == MQTTASYNC_SUCCESS && wait() == 1;
+    if (connected_) noDelayOnTcpSockets();
+  }
+  ~MqttClient() {
+    if (client_ == nullptr) return;
+    MQTTAsync_disconnectOptions d = MQTTAsync_disconnectOptions_initializer;
+    if (connected_) MQTTAsync_disconnect(client_, &d);
+    MQTTAsync_destroy(&client_);
+  }
+  MqttClient(const MqttClient&) = delete;
+  MqttClient& operator=(const MqttClient&) = delete;
+  bool ok() const { return connected_; }
+
+  bool subscribe(const std::string& filter) {
+    MQTTAsync_responseOptions r = MQTTAsync_responseOptions_initializer;
+    r.context = this;
+    r.onSuccess = [](void* c, MQTTAsync_successData*) { static_cast<MqttClient*>(c)->done(1); };
+    r.onFailure = [](void* c, MQTTAsync_failureData*) { static_cast<MqttClient*>(c)->done(-1); };
+    return MQTTAsync_subscribe(client_, filter.c_str(), 1, &r) == MQTTASYNC_SUCCESS && wait() == 1;
+  }
+  // QoS 1, not retained; false when the library refused it.
+  bool publish(const std::string& topic, const std::string& payload) {
+    MQTTAsync_message m = MQTTAsync_message_initializer;
+    m.payload = const_cast<char*>(payload.data());
+    m.payloadlen = static_cast<int>(payload.size());
+    m.qos = 1;
+    return MQTTAsync_sendMessage(client_, topic.c_str(), &m, nullptr) == MQTTASYNC_SUCCESS;
+  }
+  // Next message on `topic` (others are skipped); false after the timeout.
+  bool next(const std::string& topic, Message* out, int timeoutMs = 5000) {
+    std::unique_lock<std::mutex> g(lock_);
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+      while (!inbox_.empty()) {
+        Message m = std::move(inbox_.front());
+        inbox_.pop_front();
+        if (m.topic == topic) {
+          *out = std::move(m);
+          return true;
+        }
+      }
+      if (cv_.wait_until(g, until) == std::cv_status::timeout && inbox_.empty()) return false;
+    }
+  }
+  // Answers every message that arrives with the same payload on `topic` (a stand-in for a
+  // responder that does no work), instead of keeping it.
+  void answerOn(const std::string& topic) { answerTopic_ = topic; }
+  void drain() {
+    std::lock_guard<std::mutex> g(lock_);
+    inbox_.clear();
+  }
+
+ private:
+  static int arrived(void* c, char* topic, int topicLen, MQTTAsync_message* m) {
+    auto* self = static_cast<MqttClient*>(c);
+    if (!self->answerTopic_.empty()) {
+      MQTTAsync_message a = MQTTAsync_message_initializer;
+      a.payload = m->payload;
+      a.payloadlen = m->payloadlen;
+      a.qos = 1;
+      MQTTAsync_sendMessage(self->client_, self->answerTopic_.c_str(), &a, nullptr);
+      MQTTAsync_freeMessage(&m);
+      MQTTAsync_free(topic);
+      return 1;
+    }
+    Message msg{topicLen > 0 ? std::string(topic, static_cast<size_t>(topicLen)) : std::string(topic),
+                std::string(static_cast<const char*>(m->payload), static_cast<size_t>(m->payloadlen)),
+                nowMs()};
+    {
+      std::lock_guard<std::mutex> g(self->lock_);
+      self->inbox_.push_back(std::move(msg));
+    }
+    self->cv_.notify_all();
+    MQTTAsync_freeMessage(&m);
+    MQTTAsync_free(topic);
+    return 1;
+  }
+  void done(int result) {
+    {
+      std::lock_guard<std::mutex> g(lock_);
+      result_ = result;
+    }
+    cv_.notify_all();
+  }
+  int wait() {
+    std::unique_lock<std::mutex> g(lock_);
+    cv_.wait_for(g, std::chrono::seconds(10), [&] { return result_ != 0; });
+    int r = result_;
+    result_ = 0;
+    return r;
+  }
+
+  MQTTAsync client_ = nullptr;
+  std::string ca_, cert_, key_;
+  std::mutex lock_;
+  std::condition_variable cv_;
+  std::deque<Message> inbox_;
+  std::string answerTopic_;
+  int result_ = 0;
+  bool connected_ = false;
+};
+
+}  // namespace e2e

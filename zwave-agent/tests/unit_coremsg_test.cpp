@@ -78,10 +78,10 @@ class CoreMsgTest : public ::testing::Test {
 TEST_F(CoreMsgTest, TheVersionReportComesOnePeriodAfterTheStartAndThenEveryPeriod) {
   setenv("HBN_TIME_SCALE", "432000", 1);  // a day becomes 200 ms
   run(-1);
-  auto at = arrivals(HBN_CLOUD_KIND_VERSION, 700);
+  auto at = arrivals(HBN_CLOUD_KIND_VERSION, 900);
   ASSERT_GE(at.size(), 2u);
   EXPECT_GE(at[0], 190);  // not at the start
-  EXPECT_LT(at[0], 400);
+  EXPECT_LT(at[0], 600);  // generous for loaded sanitizer runs
   EXPECT_GE(at[1] - at[0], 150);
 }
 

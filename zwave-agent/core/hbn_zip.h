@@ -91,10 +91,13 @@ int HBN_core_zipCmdSendData(const uint8_t* body, int length);
 void HBN_core_zipCmdSendDone(int status);
 // Completion status of the last tracked transmission.
 int HBN_core_zipCmdGetStatus();
+// Clears the completion status before a tracked send (untracked sends leave it alone, so an
+// answer from the command thread cannot blur the result a waiting sender is about to read).
+void HBN_core_zipStatusClear();
 
 // ---- packet level
 
-// Builds and writes one Z/IP packet to `dst`, clearing the completion status. 1 sent, 0 refused (a packet
+// Builds and writes one Z/IP packet to `dst`. 1 sent, 0 refused (a packet
 // still outstanding, too long, not initialised, or the write failed). `untrackedMode` is HBN_ZIP_SEND_*.
 int HBN_core_zipPacketSend(int dst, const uint8_t* command, int length, int secure, int untrackedMode);
 // Waits for the outstanding packet's answer (bounded, see above); returns the completion status.

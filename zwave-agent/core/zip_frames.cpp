@@ -9,8 +9,9 @@ namespace {
 
 uint8_t seq() { return static_cast<uint8_t>(HBN_core_zipNextCmdSeq()); }
 
-// Sends (which clears the completion status), waits; 0 only when the gateway acknowledged.
+// Clears the completion status, sends, waits; 0 only when the gateway acknowledged.
 int sendTracked(int dst, const uint8_t* command, int length, int secure) {
+  HBN_core_zipStatusClear();
   if (!HBN_core_zipPacketSend(dst, command, length, secure, HBN_ZIP_SEND_TRACKED)) {
     HBN_LOG(HBN_LOG_ERROR, "Z/IP send refused(%d,0x%02X)\n", dst, length > 0 ? command[0] : 0);
     return -1;
@@ -93,6 +94,7 @@ int HBN_core_zipCmdGetNodeList(int wait) {
   if (wait) return sendTracked(0, c, sizeof(c), 1);
   // Sent from the command thread, which cannot wait for its own acknowledgement: the answer
   // settles the packet when it arrives, or the next send expires it.
+  HBN_core_zipStatusClear();
   return HBN_core_zipPacketSend(0, c, sizeof(c), 1, HBN_ZIP_SEND_TRACKED) ? 0 : -1;
 }
 
@@ -140,6 +142,7 @@ int HBN_core_zipCmdTestFrame(int nodeID, int count) {
   HBN_core_zipTestBegin(n);
   int result = 0;
   for (int index = 1; index <= n; ++index) {
+    HBN_core_zipStatusClear();
     if (!HBN_core_zipPacketSend(nodeID, c, sizeof(c), 0, HBN_ZIP_SEND_TEST)) {
       HBN_LOG(HBN_LOG_WARN, "zconnection_send_async fail\n");
       result = -1;

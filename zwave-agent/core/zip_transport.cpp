@@ -182,6 +182,8 @@ int HBN_core_zipCmdGetFd() { return g_zip.readFd.load(); }
 
 int HBN_core_zipCmdGetStatus() { return g_zip.status.load(); }
 
+void HBN_core_zipStatusClear() { g_zip.status.store(HBN_ZIP_STATUS_UNKNOWN); }
+
 int HBN_core_zipNextCmdSeq() { return g_zip.cmdSeq.fetch_add(1); }
 
 int HBN_core_zipCmdSendData(const uint8_t* body, int length) {
@@ -249,7 +251,6 @@ int HBN_core_zipPacketSend(int dst, const uint8_t* command, int length, int secu
   body[10] = 0;
   if (length > 0) memcpy(body + 1 + kHeaderSize, command, static_cast<size_t>(length));
   g_zip.state.store(1);
-  g_zip.status.store(HBN_ZIP_STATUS_UNKNOWN);
   g_zip.deadlineMs.store(nowMs() + HBN_time_scaled(HBN_ZIP_ACK_TIMEOUT_MS));
   if (untrackedMode == HBN_ZIP_SEND_TEST) g_zip.testActive = true;
   if (HBN_core_zipCmdSendData(body, 1 + kHeaderSize + length) != 0) {

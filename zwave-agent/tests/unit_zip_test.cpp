@@ -280,9 +280,11 @@ TEST_F(ZipTransport, SendWhileWaitingIsRefusedAndUntrackedSendsDoNotWait) {
   EXPECT_EQ(HBN_core_zipCmdForceFailing(9), -1);
   answer(first[5]);
   EXPECT_EQ(result.get(), 0);
-  // Untracked: the transport is idle right after the send, no answer needed.
+  // Untracked: the transport is idle right after the send, no answer needed, and the status
+  // of the last tracked packet stays what its sender is to read.
   EXPECT_EQ(HBN_core_zipCmdForceFailing(9), 0);
   EXPECT_EQ(HBN_core_zipCmdForceFailing(9), 0);
+  EXPECT_EQ(HBN_core_zipCmdGetStatus(), HBN_ZIP_STATUS_OK);
   EXPECT_EQ(nextPacket()[4], 0xC8);
 }
 

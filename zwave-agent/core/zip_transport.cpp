@@ -263,6 +263,8 @@ int HBN_core_zipPacketSend(int dst, const uint8_t* command, int length, int secu
 void HBN_core_zipPacketRelease() {
   std::lock_guard<std::mutex> lk(g_zip.lock);
   g_zip.state.store(0);
+  // A sender that woke up just as this packet went out must not sleep on until its deadline.
+  wakeSender();
 }
 
 int HBN_core_zipPacketWait() {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "e2e_cloud_agent_fixture.h"
@@ -21,11 +22,14 @@ class CloudAgent : public ::testing::Test {
  protected:
   // Seeds the sandbox, starts broker, subscriber, gateway and agent, and waits for the
   // agent's "connected" message.
-  void bringUp(bool tls, std::vector<std::string> gatewayArgs = {}) {
+  // `ids` are further apmib values ("id", "value") set before the agent starts.
+  void bringUp(bool tls, std::vector<std::string> gatewayArgs = {},
+               const std::vector<std::pair<std::string, std::string>>& ids = {}) {
     world_.reset(new AgentWorld(tls, std::move(gatewayArgs)));
     queueName_ = hbntest::uniqueName("/e2e_cloud");
     setenv("HBN_SCRIPT_QUEUE", queueName_.c_str(), 1);
     ASSERT_EQ(world_->seed(), "");
+    for (const auto& id : ids) ASSERT_EQ(hbntest::run({"mibctl", "set", id.first, id.second}).status, 0);
     ASSERT_TRUE(world_->broker().start());
     sub_.reset(new hbntest::Subscriber(world_->broker(), "#"));
     ASSERT_TRUE(world_->startGateway());
@@ -43,6 +47,7 @@ class CloudAgent : public ::testing::Test {
     sub_.reset();
     world_.reset();
     unsetenv("HBN_SCRIPT_QUEUE");
+    unsetenv("HBN_TIME_SCALE");
   }
 
   // Index of the first received line equal to "topic payload" at or after `from`, or -1.
@@ -145,6 +150,28 @@ TEST_F(CloudAgent, ModeAnswerIsNotHeldBackBehindTheRequestAcknowledgement) {
   }
   std::sort(took.begin(), took.end());
   EXPECT_LT(took[took.size() / 2], 20.0) << ::testing::PrintToString(took);
+}
+
+// The keep-alive timer runs from the configured interval: 10 s, scaled down twentyfold, gives
+// an empty keep-alive message about every half second while the request path keeps working.
+TEST_F(CloudAgent, KeepAliveMessagesFollowTheConfiguredInterval) {
+  setenv("HBN_TIME_SCALE", "20", 1);
+  bringUp(false, {}, {{"1418", "1"}, {"1419", "10"}});
+  const std::string topic = AgentWorld::gw("keepalive");
+  auto keepAlives = [&] {
+    size_t n = 0;
+    for (const auto& l : sub_->lines()) n += l == topic || l == topic + " (null)" || l == topic + " ";
+    return n;
+  };
+  // About three periods: neither silent nor a flood.
+  size_t before = keepAlives();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1600));
+  size_t seen = keepAlives() - before;
+  EXPECT_GE(seen, 2u);
+  EXPECT_LE(seen, 6u);
+  size_t mark = sub_->lines().size();
+  ASSERT_TRUE(publish("status", ""));
+  EXPECT_EQ(nextOn(AgentWorld::gw("status"), mark), "{\"home_id\":3237998081,\"mode\":0}");
 }
 
 // At least one request per target: the core (a frame on the pipe), the adaptation layer, the

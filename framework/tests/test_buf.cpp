@@ -10,7 +10,7 @@
 #include <syslog.h>
 
 #include "hbn_buf.h"
-#include "log_capture.h"
+#include "hbn_log_capture.h"
 
 namespace {
 
@@ -22,7 +22,7 @@ class Pool : public ::testing::Test {
     }
   }
   HBN_buf_t* pool_ = nullptr;
-  fwtest::SyslogRecorder syslog_;
+  hbntest::SyslogRecorder syslog_;
 };
 
 TEST_F(Pool, HandsOutEveryBufferInAddressOrderThenReportsAllBusy) {
@@ -37,9 +37,9 @@ TEST_F(Pool, HandsOutEveryBufferInAddressOrderThenReportsAllBusy) {
     }
     buffers.push_back(buffer);
   }
-  fwtest::SyslogRecorder::clear();
+  hbntest::SyslogRecorder::clear();
   EXPECT_EQ(HBN_buf_alloc(pool_), nullptr);
-  auto lines = fwtest::SyslogRecorder::lines();
+  auto lines = hbntest::SyslogRecorder::lines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].first & 7, LOG_WARNING);
   EXPECT_EQ(lines[0].second, "HBN-W:buffer is all busy\n");
@@ -76,7 +76,7 @@ TEST_F(Pool, OddPayloadSizesKeepEveryBufferUsableAndAligned) {
 
 TEST_F(Pool, RefusesNullAndForeignPointers) {
   EXPECT_EQ(HBN_buf_create(2, 16, nullptr), -1);
-  EXPECT_TRUE(fwtest::SyslogRecorder::has("HBN-E:argument is NULL\n"));
+  EXPECT_TRUE(hbntest::SyslogRecorder::has("HBN-E:argument is NULL\n"));
   EXPECT_EQ(HBN_buf_create(0, 16, &pool_), -1);
   EXPECT_EQ(pool_, nullptr);
   EXPECT_EQ(HBN_buf_alloc(nullptr), nullptr);
@@ -104,7 +104,7 @@ TEST_F(Pool, ThreadsNeverShareABuffer) {
   for (int i = 0; i < kCount; ++i) all.push_back(new (HBN_buf_alloc(pool_)) std::atomic<int>(0));
   for (void* buffer : all) HBN_buf_free(pool_, buffer);
   std::atomic<int> overlaps{0};
-  fwtest::captureStderr([&] {
+  hbntest::captureStderr([&] {
     std::vector<std::thread> workers;
     for (int t = 0; t < 4; ++t) {
       workers.emplace_back([&, t] {
@@ -125,11 +125,11 @@ TEST_F(Pool, ThreadsNeverShareABuffer) {
 }
 
 TEST(Mutex, WrappersReportNullAndWork) {
-  fwtest::SyslogRecorder syslog;
+  hbntest::SyslogRecorder syslog;
   EXPECT_EQ(HBN_mutex_lock(nullptr), -1);
   EXPECT_EQ(HBN_mutex_unlock(nullptr), -1);
   EXPECT_EQ(HBN_mutex_destroy(nullptr), -1);
-  EXPECT_EQ(fwtest::SyslogRecorder::count("HBN-E:argument is NULL\n"), 3);
+  EXPECT_EQ(hbntest::SyslogRecorder::count("HBN-E:argument is NULL\n"), 3);
   HBN_mutex_t mutex;
   ASSERT_EQ(HBN_mutex_create(&mutex), 0);
   EXPECT_EQ(HBN_mutex_lock(&mutex), 0);

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "hbn_os.h"
-#include "log_capture.h"
+#include "hbn_log_capture.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ class Event : public ::testing::Test {
     EXPECT_EQ(HBN_event_finalize(), 0);
   }
   HBN_event_t* event_ = nullptr;
-  fwtest::SyslogRecorder syslog_;
+  hbntest::SyslogRecorder syslog_;
 };
 
 // True when `done` becomes true within `ms`.
@@ -92,12 +92,12 @@ TEST_F(Event, FifthGroupAndZeroMaskFail) {
   for (auto& group : more) ASSERT_EQ(HBN_event_create(&group, 0x8000), 0);
   HBN_event_t* fifth = nullptr;
   EXPECT_EQ(HBN_event_create(&fifth, 1), -1);
-  EXPECT_TRUE(fwtest::SyslogRecorder::has("HBN-E:event manage info is not empty\n"));
+  EXPECT_TRUE(hbntest::SyslogRecorder::has("HBN-E:event manage info is not empty\n"));
   EXPECT_EQ(HBN_event_create(&fifth, 0), -1);
-  EXPECT_TRUE(fwtest::SyslogRecorder::has("HBN-E:argument is 0\n"));
+  EXPECT_TRUE(hbntest::SyslogRecorder::has("HBN-E:argument is 0\n"));
 
   EXPECT_EQ(HBN_event_finalize(), -1);
-  EXPECT_TRUE(fwtest::SyslogRecorder::has("HBN-E:event is not empty\n"));
+  EXPECT_TRUE(hbntest::SyslogRecorder::has("HBN-E:event is not empty\n"));
 
   // A deleted group is free again and starts unsignalled and empty.
   ASSERT_EQ(HBN_event_set(more[1], 0x8000), 0);
@@ -134,14 +134,14 @@ TEST_F(Event, NullArgumentsAndAnUninitialisedManager) {
   EXPECT_EQ(HBN_event_get(event_, nullptr), -1);
   EXPECT_EQ(HBN_event_waitAny(event_, nullptr), -1);
   EXPECT_EQ(HBN_event_waitAll(nullptr), -1);
-  EXPECT_EQ(fwtest::SyslogRecorder::count("HBN-E:argument is NULL\n"), 5);
+  EXPECT_EQ(hbntest::SyslogRecorder::count("HBN-E:argument is NULL\n"), 5);
 
   ASSERT_EQ(HBN_event_delete(event_), 0);
   ASSERT_EQ(HBN_event_finalize(), 0);
-  fwtest::SyslogRecorder::clear();
+  hbntest::SyslogRecorder::clear();
   EXPECT_EQ(HBN_event_get(event_, &flags), -1);
   EXPECT_EQ(HBN_event_finalize(), -1);
-  EXPECT_EQ(fwtest::SyslogRecorder::count("HBN-E:manage information not initialized\n"), 2);
+  EXPECT_EQ(hbntest::SyslogRecorder::count("HBN-E:manage information not initialized\n"), 2);
   ASSERT_EQ(HBN_event_initialize(), 0);
   event_ = nullptr;
 }

@@ -7,7 +7,7 @@
 
 #include "hbn_log.h"
 #include "hbn_test.h"
-#include "log_capture.h"
+#include "hbn_log_capture.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ class Log : public ::testing::Test {
     HBN_log_setDebugToSyslog(true);
     HBN_log_setClockHook(nullptr);
   }
-  fwtest::SyslogRecorder syslog_;
+  hbntest::SyslogRecorder syslog_;
 };
 
 TEST_F(Log, ShortFormPrefixAndPriorityPerLevel) {
@@ -41,10 +41,10 @@ TEST_F(Log, ShortFormPrefixAndPriorityPerLevel) {
   for (int facility : {0, LOG_LOCAL5}) {
     HBN_log_setFacility(facility);
     for (const Case& c : cases) {
-      fwtest::SyslogRecorder::clear();
-      std::string err = fwtest::captureStderr([&] { HBN_log_print(c.level, "n=%d\n", 1); });
+      hbntest::SyslogRecorder::clear();
+      std::string err = hbntest::captureStderr([&] { HBN_log_print(c.level, "n=%d\n", 1); });
       EXPECT_EQ(err, c.line);
-      auto lines = fwtest::SyslogRecorder::lines();
+      auto lines = hbntest::SyslogRecorder::lines();
       ASSERT_EQ(lines.size(), 1u);
       EXPECT_EQ(lines[0].first, c.priority | facility);
       EXPECT_EQ(lines[0].second, c.line);
@@ -67,20 +67,20 @@ TEST_F(Log, DetailedFormPadsSecondsAndMilliseconds) {
   for (const Case& c : cases) {
     g_fakeNow.tv_sec = c.sec;
     g_fakeNow.tv_nsec = c.nsec;
-    fwtest::SyslogRecorder::clear();
-    std::string err = fwtest::captureStderr([] {
+    hbntest::SyslogRecorder::clear();
+    std::string err = hbntest::captureStderr([] {
       HBN_log_printAt(HBN_LOG_WARN, "HBN_cloud_commMqttConnect", 631, "MQTT async connect fail(%d)\n", -1);
     });
     EXPECT_EQ(err, c.line);
-    ASSERT_EQ(fwtest::SyslogRecorder::lines().size(), 1u);
-    EXPECT_EQ(fwtest::SyslogRecorder::lines()[0].second, c.line);
+    ASSERT_EQ(hbntest::SyslogRecorder::lines().size(), 1u);
+    EXPECT_EQ(hbntest::SyslogRecorder::lines()[0].second, c.line);
   }
 }
 
 TEST_F(Log, DetailedFormUsesTheMonotonicClock) {
   struct timespec before;
   clock_gettime(CLOCK_MONOTONIC, &before);
-  std::string err = fwtest::captureStderr(logFromHere);
+  std::string err = hbntest::captureStderr(logFromHere);
   long seconds = 0;
   char func[64] = {};
   ASSERT_EQ(sscanf(err.c_str(), "HBN-I/%ld.%*3d/%63[^[]", &seconds, func), 2) << err;
@@ -91,36 +91,36 @@ TEST_F(Log, DetailedFormUsesTheMonotonicClock) {
 
 TEST_F(Log, LongMessagesAreCutAt2047CharactersOnBothDestinations) {
   std::string message(3000, 'a');
-  std::string err = fwtest::captureStderr([&] { HBN_log_print(HBN_LOG_INFO, "%s\n", message.c_str()); });
+  std::string err = hbntest::captureStderr([&] { HBN_log_print(HBN_LOG_INFO, "%s\n", message.c_str()); });
   EXPECT_EQ(err.size(), 2047u);
   EXPECT_EQ(err.substr(0, 8), "HBN-I:aa");
-  auto lines = fwtest::SyslogRecorder::lines();
+  auto lines = hbntest::SyslogRecorder::lines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].second, err);
 
   // A function name longer than the whole buffer still gives one bounded line.
   std::string name(2100, 'f');
-  fwtest::SyslogRecorder::clear();
-  err = fwtest::captureStderr([&] { HBN_log_printAt(HBN_LOG_ERROR, name.c_str(), 1, "tail\n"); });
+  hbntest::SyslogRecorder::clear();
+  err = hbntest::captureStderr([&] { HBN_log_printAt(HBN_LOG_ERROR, name.c_str(), 1, "tail\n"); });
   EXPECT_EQ(err.size(), 2047u);
-  EXPECT_EQ(fwtest::SyslogRecorder::lines().at(0).second.size(), 2047u);
+  EXPECT_EQ(hbntest::SyslogRecorder::lines().at(0).second.size(), 2047u);
 }
 
 TEST_F(Log, PercentSignsInTheFormattedTextReachSyslogUnchanged) {
-  std::string err = fwtest::captureStderr([] { HBN_log_print(HBN_LOG_INFO, "%s\n", "load 100%d %s"); });
+  std::string err = hbntest::captureStderr([] { HBN_log_print(HBN_LOG_INFO, "%s\n", "load 100%d %s"); });
   EXPECT_EQ(err, "HBN-I:load 100%d %s\n");
-  EXPECT_TRUE(fwtest::SyslogRecorder::has("HBN-I:load 100%d %s\n"));
+  EXPECT_TRUE(hbntest::SyslogRecorder::has("HBN-I:load 100%d %s\n"));
 }
 
 TEST_F(Log, RouterVariantKeepsDebugOffSyslogOnly) {
   HBN_log_setDebugToSyslog(false);
-  std::string err = fwtest::captureStderr([] {
+  std::string err = hbntest::captureStderr([] {
     HBN_log_print(HBN_LOG_DEBUG, "dbg\n");
     HBN_log_print(HBN_LOG_INFO, "inf\n");
     HBN_log_dump("dump", 4);
   });
   EXPECT_EQ(err, "HBN-D:dbg\nHBN-I:inf\ndump\n");
-  auto lines = fwtest::SyslogRecorder::lines();
+  auto lines = hbntest::SyslogRecorder::lines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].second, "HBN-I:inf\n");
 }
@@ -128,9 +128,9 @@ TEST_F(Log, RouterVariantKeepsDebugOffSyslogOnly) {
 TEST_F(Log, DumpWritesExactlyTheGivenLength) {
   HBN_log_setFacility(LOG_LOCAL5);
   const char data[] = {'a', 'b', 'c', 'd', 'e'};  // no terminator
-  std::string err = fwtest::captureStderr([&] { HBN_log_dump(data, 3); });
+  std::string err = hbntest::captureStderr([&] { HBN_log_dump(data, 3); });
   EXPECT_EQ(err, "abc\n");
-  auto lines = fwtest::SyslogRecorder::lines();
+  auto lines = hbntest::SyslogRecorder::lines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].first, LOG_LOCAL5 | LOG_DEBUG);
   EXPECT_EQ(lines[0].second, "abc");

@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 #include "hbn_net.h"
-#include "log_capture.h"
+#include "hbn_log_capture.h"
 
 namespace {
 
@@ -175,7 +175,7 @@ TEST(NetResolve, DottedTextNamesAndNone) {
 }
 
 TEST(NetGetInfo, LoopbackAndMissingInterface) {
-  fwtest::SyslogRecorder syslog;
+  hbntest::SyslogRecorder syslog;
   uint8_t hw[6];
   uint8_t addr[16];
   memset(hw, 0xEE, sizeof hw);
@@ -185,17 +185,17 @@ TEST(NetGetInfo, LoopbackAndMissingInterface) {
   EXPECT_EQ(addr[3], 1);
   for (int i = 4; i < 16; ++i) EXPECT_EQ(addr[i], 0) << i;
   for (int i = 0; i < 6; ++i) EXPECT_EQ(hw[i], 0) << i;
-  EXPECT_TRUE(fwtest::SyslogRecorder::has("HBN-D:MAC:000000000000\n"));
-  EXPECT_TRUE(fwtest::SyslogRecorder::has("HBN-D:ADDR:127.0.0.1\n"));
+  EXPECT_TRUE(hbntest::SyslogRecorder::has("HBN-D:MAC:000000000000\n"));
+  EXPECT_TRUE(hbntest::SyslogRecorder::has("HBN-D:ADDR:127.0.0.1\n"));
 
-  fwtest::SyslogRecorder::clear();
+  hbntest::SyslogRecorder::clear();
   memset(hw, 0xEE, sizeof hw);
   memset(addr, 0xEE, sizeof addr);
   // Longer than an interface name may be: cut to 15 characters, never overrunning the request.
   HBN_util_netGetInfo("no-such-interface-with-a-long-name", hw, addr);
   for (int i = 0; i < 6; ++i) EXPECT_EQ(hw[i], 0);
   for (int i = 0; i < 16; ++i) EXPECT_EQ(addr[i], 0);
-  EXPECT_EQ(fwtest::SyslogRecorder::count("HBN-E:ioctl fail(-1)\n"), 1);
+  EXPECT_EQ(hbntest::SyslogRecorder::count("HBN-E:ioctl fail(-1)\n"), 1);
 }
 
 // Feeds crafted IPv4 packets to the reply check through a datagram socket pair.
@@ -221,19 +221,19 @@ class PingReply : public ::testing::Test {
     return packet;
   }
   int fds_[2];
-  fwtest::SyslogRecorder syslog_;
+  hbntest::SyslogRecorder syslog_;
 };
 
 TEST_F(PingReply, AcceptsOnlyAnEchoReplyFromTheTarget) {
   uint32_t target = inet_addr("10.0.0.1");
   EXPECT_EQ(check(ipPacket(target, 0), target), 0);
-  EXPECT_TRUE(fwtest::SyslogRecorder::has("HBN-D:ping reply=ECHO REPLY)\n"));
-  EXPECT_TRUE(fwtest::SyslogRecorder::has("HBN-D:ping dest      =0x0100000A\n"));
-  EXPECT_TRUE(fwtest::SyslogRecorder::has("HBN-D:ping reply src =0x0100000A\n"));
-  EXPECT_TRUE(fwtest::SyslogRecorder::has("HBN-D:ping reply dest=0x0200000A\n"));
+  EXPECT_TRUE(hbntest::SyslogRecorder::has("HBN-D:ping reply=ECHO REPLY)\n"));
+  EXPECT_TRUE(hbntest::SyslogRecorder::has("HBN-D:ping dest      =0x0100000A\n"));
+  EXPECT_TRUE(hbntest::SyslogRecorder::has("HBN-D:ping reply src =0x0100000A\n"));
+  EXPECT_TRUE(hbntest::SyslogRecorder::has("HBN-D:ping reply dest=0x0200000A\n"));
 
   EXPECT_EQ(check(ipPacket(target, 3), target), -1);
-  EXPECT_TRUE(fwtest::SyslogRecorder::has("HBN-D:ping reply=3\n"));
+  EXPECT_TRUE(hbntest::SyslogRecorder::has("HBN-D:ping reply=3\n"));
   EXPECT_EQ(check(ipPacket(inet_addr("10.0.0.9"), 0), target), -1);
   EXPECT_EQ(check(std::vector<uint8_t>(19, 0x45), target), -1);
   EXPECT_EQ(check(ipPacket(target, 0, 15, 60), target), -1) << "options leave no room for the ICMP header";
@@ -266,7 +266,7 @@ int inNetNamespace(const char* setup, int (*body)()) {
 }
 
 int readLongNameWithoutAddress() {
-  fwtest::SyslogRecorder syslog;
+  hbntest::SyslogRecorder syslog;
   uint8_t hw[6];
   uint8_t addr[16];
   memset(addr, 0xEE, sizeof addr);
@@ -276,8 +276,8 @@ int readLongNameWithoutAddress() {
   if (memcmp(hw, mac, 6) != 0) return 1;
   for (uint8_t byte : addr)
     if (byte != 0) return 2;
-  if (!fwtest::SyslogRecorder::has("HBN-D:MAC:021122334455\n")) return 3;
-  if (fwtest::SyslogRecorder::count("HBN-E:ioctl fail(-1)\n") != 1) return 4;
+  if (!hbntest::SyslogRecorder::has("HBN-D:MAC:021122334455\n")) return 3;
+  if (hbntest::SyslogRecorder::count("HBN-E:ioctl fail(-1)\n") != 1) return 4;
   return 0;
 }
 

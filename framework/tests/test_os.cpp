@@ -4,7 +4,7 @@
 
 #include "hbn_log.h"
 #include "hbn_os.h"
-#include "log_capture.h"
+#include "hbn_log_capture.h"
 
 namespace {
 
@@ -13,30 +13,30 @@ void idle(HBN_thread_t* self, uintptr_t) {
 }
 
 TEST(Os, InitializeSetsTheFacilityAndIsRepeatable) {
-  fwtest::SyslogRecorder syslog;
+  hbntest::SyslogRecorder syslog;
   HBN_log_setFacility(0);
   HBN_log_print(HBN_LOG_INFO, "before\n");
   ASSERT_EQ(HBN_os_initialize(), 0);
   HBN_log_print(HBN_LOG_INFO, "after\n");
-  auto lines = fwtest::SyslogRecorder::lines();
+  auto lines = hbntest::SyslogRecorder::lines();
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines.front().first, LOG_INFO);
   EXPECT_EQ(lines.back().first, LOG_LOCAL5 | LOG_INFO);
 
-  fwtest::SyslogRecorder::clear();
+  hbntest::SyslogRecorder::clear();
   EXPECT_EQ(HBN_os_initialize(), 0);
-  EXPECT_EQ(fwtest::SyslogRecorder::count("HBN-W:manage information initialized\n"), 3);
+  EXPECT_EQ(hbntest::SyslogRecorder::count("HBN-W:manage information initialized\n"), 3);
   EXPECT_EQ(HBN_os_finalize(), 0);
 }
 
 TEST(Os, FinalizeKeepsEachManagerThatIsStillInUse) {
-  fwtest::SyslogRecorder syslog;
+  hbntest::SyslogRecorder syslog;
   ASSERT_EQ(HBN_os_initialize(), 0);
   HBN_queue_t* queue = nullptr;
   ASSERT_EQ(HBN_queue_create(&queue), 0);
 
   EXPECT_EQ(HBN_os_finalize(), -1);
-  EXPECT_TRUE(fwtest::SyslogRecorder::has("HBN-E:queue is not empty\n"));
+  EXPECT_TRUE(hbntest::SyslogRecorder::has("HBN-E:queue is not empty\n"));
 
   // The queue manager and its queue still work ...
   ASSERT_EQ(HBN_queue_send(queue, 42, 0, 0, 0, 0), 0);
@@ -46,21 +46,21 @@ TEST(Os, FinalizeKeepsEachManagerThatIsStillInUse) {
   EXPECT_EQ(w1, 42u);
   // ... while the event and thread managers, which had nothing in use, are gone.
   HBN_event_t* event = nullptr;
-  fwtest::SyslogRecorder::clear();
+  hbntest::SyslogRecorder::clear();
   EXPECT_EQ(HBN_event_create(&event, 1), -1);
-  EXPECT_TRUE(fwtest::SyslogRecorder::has("HBN-E:manage information not initialized\n"));
+  EXPECT_TRUE(hbntest::SyslogRecorder::has("HBN-E:manage information not initialized\n"));
 
   HBN_queue_delete(queue);
   EXPECT_EQ(HBN_queue_finalize(), 0);
 }
 
 TEST(Os, FinalizeRefusesWhileAThreadRunsAndSucceedsAfterTheStop) {
-  fwtest::SyslogRecorder syslog;
+  hbntest::SyslogRecorder syslog;
   ASSERT_EQ(HBN_os_initialize(), 0);
   HBN_thread_t* thread = nullptr;
   ASSERT_EQ(HBN_thread_create(&thread, "cloud-mqtt", 2048, idle, 0), 0);
   EXPECT_EQ(HBN_os_finalize(), -1);
-  EXPECT_TRUE(fwtest::SyslogRecorder::has("HBN-E:thread is not empty\n"));
+  EXPECT_TRUE(hbntest::SyslogRecorder::has("HBN-E:thread is not empty\n"));
   HBN_thread_stop(thread);
   EXPECT_EQ(HBN_thread_finalize(), 0);
 }

@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "hbn_os.h"
-#include "log_capture.h"
+#include "hbn_log_capture.h"
 
 static_assert(sizeof(void*) != 4 || sizeof(HBN_queue_record_t) == 24, "24-byte record on 32-bit targets");
 static_assert(offsetof(HBN_queue_record_t, word1) == 4 && offsetof(HBN_queue_record_t, word4) == 16,
@@ -40,7 +40,7 @@ class Queue : public ::testing::Test {
       }
   }
   std::vector<HBN_queue_t*> queues_;
-  fwtest::SyslogRecorder syslog_;
+  hbntest::SyslogRecorder syslog_;
 };
 
 TEST_F(Queue, NinthQueueFailsThenTheLowestFreeEntryIsReused) {
@@ -51,7 +51,7 @@ TEST_F(Queue, NinthQueueFailsThenTheLowestFreeEntryIsReused) {
   }
   HBN_queue_t* ninth = nullptr;
   EXPECT_EQ(HBN_queue_create(&ninth), -1);
-  EXPECT_TRUE(fwtest::SyslogRecorder::has("HBN-E:queue manage info is not empty\n"));
+  EXPECT_TRUE(hbntest::SyslogRecorder::has("HBN-E:queue manage info is not empty\n"));
   HBN_queue_delete(made[5]);
   HBN_queue_delete(made[2]);
   forget(made[5]);
@@ -151,8 +151,8 @@ TEST_F(Queue, DeleteLeavesNoDescriptorToCloseTwice) {
   close(other);
   // Sending to a deleted queue fails cleanly.
   EXPECT_EQ(HBN_queue_send(queue, 1, 0, 0, 0, 0), -1);
-  EXPECT_TRUE(fwtest::SyslogRecorder::has("HBN-E:pipe write fail=-1," +
-                                          std::to_string(sizeof(HBN_queue_record_t)) + "\n"));
+  EXPECT_TRUE(hbntest::SyslogRecorder::has("HBN-E:pipe write fail=-1," +
+                                           std::to_string(sizeof(HBN_queue_record_t)) + "\n"));
 }
 
 TEST_F(Queue, NullArgumentsAndAnUninitialisedManagerAreRefused) {
@@ -164,23 +164,23 @@ TEST_F(Queue, NullArgumentsAndAnUninitialisedManagerAreRefused) {
   EXPECT_EQ(HBN_queue_send(nullptr, 0, 0, 0, 0, 0), -1);
   EXPECT_EQ(HBN_queue_receive(queue, &w, &w, nullptr, &w, &w5), -1);
   EXPECT_EQ(HBN_queue_receiveTimeout(queue, 10, &w, &w, &w, &w, nullptr), -1);
-  EXPECT_EQ(fwtest::SyslogRecorder::count("HBN-E:argument is NULL\n"), 4);
+  EXPECT_EQ(hbntest::SyslogRecorder::count("HBN-E:argument is NULL\n"), 4);
 
   // Initialising again is harmless.
   EXPECT_EQ(HBN_queue_initialize(), 0);
-  EXPECT_TRUE(fwtest::SyslogRecorder::has("HBN-W:manage information initialized\n"));
+  EXPECT_TRUE(hbntest::SyslogRecorder::has("HBN-W:manage information initialized\n"));
 
   HBN_queue_delete(queue);
   forget(queue);
   ASSERT_EQ(HBN_queue_finalize(), 0);
-  fwtest::SyslogRecorder::clear();
+  hbntest::SyslogRecorder::clear();
   HBN_queue_t* other = nullptr;
   EXPECT_EQ(HBN_queue_create(&other), -1);
   EXPECT_EQ(HBN_queue_send(queue, 0, 0, 0, 0, 0), -1);
   EXPECT_EQ(HBN_queue_finalize(), -1);
-  EXPECT_EQ(fwtest::SyslogRecorder::count("HBN-E:manage information not initialized\n"), 3);
+  EXPECT_EQ(hbntest::SyslogRecorder::count("HBN-E:manage information not initialized\n"), 3);
   EXPECT_EQ(HBN_queue_getFd(queue), -1);
-  EXPECT_TRUE(fwtest::SyslogRecorder::has("HBN-E:manage info not found\n"));
+  EXPECT_TRUE(hbntest::SyslogRecorder::has("HBN-E:manage info not found\n"));
   ASSERT_EQ(HBN_queue_initialize(), 0);  // for TearDown
 }
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "hbn_os.h"
-#include "log_capture.h"
+#include "hbn_log_capture.h"
 
 namespace {
 
@@ -52,7 +52,7 @@ class Thread : public ::testing::Test {
   }
   Worker workers_[7];  // outlive the threads that TearDown stops
   std::vector<HBN_thread_t*> threads_;
-  fwtest::SyslogRecorder syslog_;
+  hbntest::SyslogRecorder syslog_;
 };
 
 TEST_F(Thread, CreateStartsTheEntryWithItsSlotAndArgumentAndStopJoins) {
@@ -84,7 +84,7 @@ TEST_F(Thread, SeventhThreadFailsAndAStoppedSlotIsReused) {
   EXPECT_EQ(
       HBN_thread_create(&seventh, "download", 2048, workerEntry, reinterpret_cast<uintptr_t>(&workers[6])),
       -1);
-  EXPECT_TRUE(fwtest::SyslogRecorder::has("HBN-E:thread manage info is not empty\n"));
+  EXPECT_TRUE(hbntest::SyslogRecorder::has("HBN-E:thread manage info is not empty\n"));
   EXPECT_FALSE(workers[6].started.load());
 
   stop(made[3]);
@@ -101,7 +101,7 @@ TEST_F(Thread, StopWaitsForAnEntryThatEndsOnItsOwnFlag) {
   EXPECT_TRUE(worker.finished.load());
   // A second stop of the same handle is reported, not a second join.
   HBN_thread_stop(thread);
-  EXPECT_TRUE(fwtest::SyslogRecorder::has("HBN-E:thread is not running\n"));
+  EXPECT_TRUE(hbntest::SyslogRecorder::has("HBN-E:thread is not running\n"));
 }
 
 TEST_F(Thread, FinalizeRefusesWhileAThreadRuns) {
@@ -109,7 +109,7 @@ TEST_F(Thread, FinalizeRefusesWhileAThreadRuns) {
   HBN_thread_t* thread = start(worker);
   ASSERT_NE(thread, nullptr);
   EXPECT_EQ(HBN_thread_finalize(), -1);
-  EXPECT_TRUE(fwtest::SyslogRecorder::has("HBN-E:thread is not empty\n"));
+  EXPECT_TRUE(hbntest::SyslogRecorder::has("HBN-E:thread is not empty\n"));
   // The manager is untouched: the thread still stops normally.
   stop(thread);
   EXPECT_TRUE(worker.finished.load());
@@ -121,7 +121,7 @@ TEST_F(Thread, NullArgumentsAndSleep) {
   EXPECT_EQ(HBN_thread_create(&thread, nullptr, 0, workerEntry, 0), -1);
   EXPECT_EQ(HBN_thread_create(&thread, "x", 0, nullptr, 0), -1);
   HBN_thread_stop(nullptr);
-  EXPECT_EQ(fwtest::SyslogRecorder::count("HBN-E:argument is NULL\n"), 4);
+  EXPECT_EQ(hbntest::SyslogRecorder::count("HBN-E:argument is NULL\n"), 4);
   EXPECT_EQ(HBN_thread_isStopRequested(nullptr), 1);
 
   auto begin = std::chrono::steady_clock::now();
@@ -133,15 +133,15 @@ TEST_F(Thread, NullArgumentsAndSleep) {
 }
 
 TEST(ThreadManager, OperationsNeedTheManager) {
-  fwtest::SyslogRecorder syslog;
+  hbntest::SyslogRecorder syslog;
   Worker worker;
   HBN_thread_t* thread = nullptr;
   EXPECT_EQ(HBN_thread_create(&thread, "x", 0, workerEntry, reinterpret_cast<uintptr_t>(&worker)), -1);
   EXPECT_EQ(HBN_thread_finalize(), -1);
-  EXPECT_EQ(fwtest::SyslogRecorder::count("HBN-E:manage information not initialized\n"), 2);
+  EXPECT_EQ(hbntest::SyslogRecorder::count("HBN-E:manage information not initialized\n"), 2);
   HBN_thread_t* bogus = reinterpret_cast<HBN_thread_t*>(&worker);
   HBN_thread_stop(bogus);
-  EXPECT_TRUE(fwtest::SyslogRecorder::has("HBN-E:manage info not found\n"));
+  EXPECT_TRUE(hbntest::SyslogRecorder::has("HBN-E:manage info not found\n"));
   EXPECT_EQ(HBN_thread_isStopRequested(bogus), 1);
 }
 

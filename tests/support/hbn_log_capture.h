@@ -13,7 +13,7 @@
 
 #include "hbn_log.h"
 
-namespace fwtest {
+namespace hbntest {
 
 // Runs `body` with file descriptor 2 pointing at a temporary file; returns what was written.
 inline std::string captureStderr(const std::function<void()>& body) {
@@ -40,7 +40,9 @@ inline std::string captureStderr(const std::function<void()>& body) {
 // Records every line that would go to syslog while installed.
 class SyslogRecorder {
  public:
-  SyslogRecorder() {
+  SyslogRecorder() { start(); }
+  // Clears the record and installs the hook (for fixtures that install it in SetUp).
+  static void start() {
     clear();
     HBN_log_setSyslogHook(&SyslogRecorder::hook);
   }
@@ -65,6 +67,13 @@ class SyslogRecorder {
       if (entry.second == line) ++n;
     return n;
   }
+  // Recorded lines that contain `text`.
+  static int countContaining(const std::string& text) {
+    int n = 0;
+    for (const auto& entry : lines())
+      if (entry.second.find(text) != std::string::npos) ++n;
+    return n;
+  }
 
  private:
   static void hook(int priority, const char* line) {
@@ -81,4 +90,7 @@ class SyslogRecorder {
   }
 };
 
-}  // namespace fwtest
+// Lines recorded by the installed SyslogRecorder that contain `text`.
+inline int logCount(const std::string& text) { return SyslogRecorder::countContaining(text); }
+
+}  // namespace hbntest

@@ -22,6 +22,7 @@
 
 #include "hbn_download.h"
 #include "hbn_log.h"
+#include "hbn_log_capture.h"
 #include "hbn_os.h"
 #include "hbn_test.h"
 
@@ -136,19 +137,7 @@ std::condition_variable g_changed;
 std::vector<Notice> g_notices;
 bool g_holdNotice = false;  // while set, a notice waits (keeps its request's buffer busy)
 bool g_inNotice = false;
-std::vector<std::string> g_log;
-
-void captureLog(int, const char* line) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  g_log.emplace_back(line);
-}
-
-int logCount(const std::string& text) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  int n = 0;
-  for (const auto& line : g_log) n += line.find(text) != std::string::npos ? 1 : 0;
-  return n;
-}
+using hbntest::logCount;
 
 void notice(const char* dataPath, const char* checksumPath, int argument) {
   Notice n{argument,
@@ -174,10 +163,9 @@ class DownloadTest : public ::testing::Test {
     {
       std::lock_guard<std::mutex> lock(g_mutex);
       g_notices.clear();
-      g_log.clear();
       g_holdNotice = false;
     }
-    HBN_log_setSyslogHook(captureLog);
+    hbntest::SyslogRecorder::start();
     ASSERT_NE(0, server.port());
     ASSERT_EQ(0, HBN_os_initialize());
     ASSERT_EQ(0, HBN_download_initialize());

@@ -11,24 +11,12 @@
 
 #include "hbn_cloud.h"
 #include "hbn_log.h"
+#include "hbn_log_capture.h"
 #include "hbn_os.h"
 
 namespace {
 
-std::mutex g_logMutex;
-std::vector<std::string> g_log;
-
-void captureLog(int, const char* line) {
-  std::lock_guard<std::mutex> lock(g_logMutex);
-  g_log.emplace_back(line);
-}
-
-int logCount(const std::string& text) {
-  std::lock_guard<std::mutex> lock(g_logMutex);
-  int n = 0;
-  for (const auto& line : g_log) n += line.find(text) != std::string::npos ? 1 : 0;
-  return n;
-}
+using hbntest::logCount;
 
 struct Element {
   uint32_t kind = 0, p1 = 0, p2 = 0, p3 = 0;
@@ -46,11 +34,7 @@ HBN_node_info_t patternRecord(uint8_t seed) {
 class CloudSendTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    {
-      std::lock_guard<std::mutex> lock(g_logMutex);
-      g_log.clear();
-    }
-    HBN_log_setSyslogHook(captureLog);
+    hbntest::SyslogRecorder::start();
     ASSERT_EQ(0, HBN_os_initialize());
     ASSERT_EQ(0, HBN_cloud_testSetup());
   }
@@ -250,11 +234,7 @@ TEST_F(CloudSendTest, FullPoolDropsDataMessagesButNotPlainOnes) {
 }
 
 TEST(CloudSendInit, IncompleteCoreTableIsRefused) {
-  {
-    std::lock_guard<std::mutex> lock(g_logMutex);
-    g_log.clear();
-  }
-  HBN_log_setSyslogHook(captureLog);
+  hbntest::SyslogRecorder::start();
   EXPECT_EQ(-1, HBN_cloud_initialize(nullptr));
   EXPECT_EQ(1, logCount("interface is NULL\n"));
   HBN_core_interface_t table = {

@@ -11,24 +11,12 @@
 
 #include "hbn_core.h"
 #include "hbn_log.h"
+#include "hbn_log_capture.h"
 #include "hbn_os.h"
 
 namespace {
 
-std::mutex g_logMutex;
-std::vector<std::string> g_log;
-
-void captureLog(int, const char* line) {
-  std::lock_guard<std::mutex> lock(g_logMutex);
-  g_log.emplace_back(line);
-}
-
-int logCount(const std::string& text) {
-  std::lock_guard<std::mutex> lock(g_logMutex);
-  int n = 0;
-  for (const auto& line : g_log) n += line.find(text) != std::string::npos ? 1 : 0;
-  return n;
-}
+using hbntest::logCount;
 
 struct Element {
   uint32_t kind = 0, first = 0, second = 0, third = 0;
@@ -39,11 +27,7 @@ struct Element {
 class CoreApiTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    {
-      std::lock_guard<std::mutex> lock(g_logMutex);
-      g_log.clear();
-    }
-    HBN_log_setSyslogHook(captureLog);
+    hbntest::SyslogRecorder::start();
     ASSERT_EQ(0, HBN_os_initialize());
     ASSERT_EQ(0, HBN_core_testSetup());
   }

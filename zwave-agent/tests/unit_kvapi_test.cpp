@@ -10,6 +10,7 @@
 #include "hbn_cloud.h"
 #include "hbn_core.h"
 #include "hbn_log.h"
+#include "hbn_log_capture.h"
 #include "hbn_node_info.h"
 #include "hbn_os.h"
 #include "kv_api.h"
@@ -48,18 +49,7 @@ KV_api_interface_t fakeTable() {
           completeFake, rebootFake,  firmwareFake, scriptFake};
 }
 
-std::mutex gLogLock;
-std::vector<std::string> gLog;
-void captureLog(int, const char* line) {
-  std::lock_guard<std::mutex> g(gLogLock);
-  gLog.emplace_back(line);
-}
-bool logged(const std::string& text) {
-  std::lock_guard<std::mutex> g(gLogLock);
-  for (const auto& l : gLog)
-    if (l.find(text) != std::string::npos) return true;
-  return false;
-}
+bool logged(const std::string& text) { return hbntest::logCount(text) > 0; }
 
 class KvApi : public ::testing::Test {
  protected:
@@ -71,8 +61,7 @@ class KvApi : public ::testing::Test {
     gFactoryResult = 1;
     gFactoryCalls = 0;
     gScripts.clear();
-    gLog.clear();
-    HBN_log_setSyslogHook(captureLog);
+    hbntest::SyslogRecorder::start();
     HBN_log_setDebugToSyslog(true);
     const KV_api_interface_t t = fakeTable();
     ASSERT_EQ(KV_api_testInstall(&t, KV_API_STATE_IDLE), 0);
@@ -90,10 +79,10 @@ TEST_F(KvApi, CheckInterfaceNamesTheFirstMissingSlot) {
     KV_api_interface_t t = fakeTable();
     reinterpret_cast<void**>(&t)[slot] = nullptr;
     if (slot < 7) reinterpret_cast<void**>(&t)[7] = nullptr;  // a later gap is not the one named
-    gLog.clear();
+    hbntest::SyslogRecorder::clear();
     EXPECT_EQ(KV_api_checkInterface(&t), -1) << slot;
     EXPECT_TRUE(logged(std::string("KV_api_interface_t.") + names[slot] + " is NULL\n")) << slot;
-    EXPECT_EQ(gLog.size(), 1u);
+    EXPECT_EQ(hbntest::SyslogRecorder::lines().size(), 1u);
     EXPECT_EQ(KV_api_initialize(&t), 2);
   }
   const KV_api_interface_t full = fakeTable();

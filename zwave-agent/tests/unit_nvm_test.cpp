@@ -10,25 +10,13 @@
 
 #include "apmib.h"
 #include "hbn_log.h"
+#include "hbn_log_capture.h"
 #include "hbn_nvm.h"
 #include "hbn_test.h"
 
 namespace {
 
-std::mutex g_logMutex;
-std::vector<std::string> g_log;
-
-void captureLog(int, const char* line) {
-  std::lock_guard<std::mutex> lock(g_logMutex);
-  g_log.emplace_back(line);
-}
-
-int logCount(const std::string& text) {
-  std::lock_guard<std::mutex> lock(g_logMutex);
-  int n = 0;
-  for (const auto& line : g_log) n += line.find(text) != std::string::npos ? 1 : 0;
-  return n;
-}
+using hbntest::logCount;
 
 const char* const kLive = "/jffs2/hbn/setting.bin";
 const char* const kFactory = "/etc/hbn/setting.bin";
@@ -45,11 +33,7 @@ std::string image(const std::vector<std::pair<int, int>>& secure = {}) {
 class NvmTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    {
-      std::lock_guard<std::mutex> lock(g_logMutex);
-      g_log.clear();
-    }
-    HBN_log_setSyslogHook(captureLog);
+    hbntest::SyslogRecorder::start();
     box.mkdirs("/jffs2/hbn");
     box.mkdirs("/etc/hbn");
   }

@@ -195,6 +195,22 @@ int main(int argc, char** argv) {
   long reached = pipe.count() - sentBefore;
   size_t dropped = e2e::countOf(world.err(), "buffer all busy") + e2e::countOf(world.err(), "push fail");
 
+  // For comparison, an open-loop burst: everything published at once. The core's 12 buffers
+  // bound what it accepts while it works through the gateway's acknowledgements.
+  const int burst = 200;
+  const long burstBefore = pipe.count();
+  for (int i = 0; i < burst; ++i)
+    if (!client.publish(sendTopic, frame)) fail("publish");
+  long last = -1;
+  while (pipe.count() != last) {
+    last = pipe.count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+  long burstReached = pipe.count() - burstBefore;
+  size_t burstDropped =
+      e2e::countOf(world.err(), "buffer all busy") + e2e::countOf(world.err(), "push fail") - dropped;
+  requests += burst;
+
   // Fill up to the total with immediate answers (status), a window of them in flight.
   client.drain();
   auto fillTo = [&](long target) {
@@ -234,6 +250,8 @@ int main(int argc, char** argv) {
          a.p99 / f.p99);
   printf("node send: %d requests in %.0f ms = %.0f per s; reached the pipe %ld, dropped %zu (window %d)\n",
          nodeSends, sendMs, nodeSends * 1000.0 / sendMs, reached, dropped, window);
+  printf("node send burst: %d published at once; reached the pipe %ld, dropped with a warning %zu\n", burst,
+         burstReached, burstDropped);
   printf("memory after start               rss %6ld KiB  private %6ld KiB\n", atStart.rssKb,
          atStart.privateKb);
   printf("memory after %6d requests      rss %6ld KiB  private %6ld KiB\n", totalRequests, atTotal.rssKb,

@@ -128,8 +128,11 @@ int HBN_core_initialize() {
 void HBN_core_finalize() {
   std::lock_guard<std::mutex> lock(g_core.lifecycle);
   if (!g_core.initialized) return;
-  HBN_cloud_finalize();
+  // The core threads send to the cloud queue, and the cloud's request path sends to the core
+  // queue: stop the threads first, then the cloud, and delete the core queue last, so no
+  // thread ever sends into a queue or pool that is already gone.
   HBN_core_threadFinish();
+  HBN_cloud_finalize();
   deletePoolAndQueue();
   g_core.initialized = false;
 }

@@ -79,7 +79,7 @@ static_assert(sizeof(HBN_core_interface_t) == 18 * sizeof(void (*)()), "18 slots
 // Pool, queue, core threads, then the cloud module. Idempotent. 0, -1, or the failure code of
 // HBN_cloud_initialize.
 int HBN_core_initialize();
-// Stops the cloud module and the core threads and releases everything. No-op when not running.
+// Stops the core threads, then the cloud module, then releases queue and pool. No-op when not running.
 void HBN_core_finalize();
 
 // Mode changes asked by the platform: queue kind 0 with mode 0, 1 or 2. 0 or -1.

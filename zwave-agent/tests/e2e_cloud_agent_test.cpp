@@ -1,7 +1,8 @@
 // The built zwave-cloud-agent between a real Mosquitto broker and the Z/IP gateway simulator:
 // requests travel from the broker through the core to the gateway pipe and the answers come
-// back as published messages; bad requests are dropped with their log line; the session
-// survives a broker restart and waits for a broker that starts late.
+// back as published messages without delay; bad requests are dropped with their log line;
+// keep-alive messages follow their interval; the session survives a broker restart and waits
+// for a broker that starts late.
 #include <gtest/gtest.h>
 #include <mqueue.h>
 
@@ -20,9 +21,8 @@ using e2e::AgentWorld;
 
 class CloudAgent : public ::testing::Test {
  protected:
-  // Seeds the sandbox, starts broker, subscriber, gateway and agent, and waits for the
-  // agent's "connected" message.
-  // `ids` are further apmib values ("id", "value") set before the agent starts.
+  // Seeds the sandbox (`ids`: further apmib values set before the start), starts broker,
+  // subscriber, gateway and agent, and waits for the agent's "connected" message.
   void bringUp(bool tls, std::vector<std::string> gatewayArgs = {},
                const std::vector<std::pair<std::string, std::string>>& ids = {}) {
     world_.reset(new AgentWorld(tls, std::move(gatewayArgs)));
@@ -103,6 +103,8 @@ class CloudAgent : public ::testing::Test {
 TEST_F(CloudAgent, InclusionRequestReachesGatewayAndJoinIsReported) {
   bringUp(false);
   EXPECT_NE(sub_->waitForTopic(AgentWorld::gw("connected")).find("\"node_ids\":[1000]"), std::string::npos);
+  const std::string seeded = "HNVM" + std::string(7488, '\0');
+  EXPECT_EQ(world_->sandbox().read("/jffs2/hbn/setting.bin"), seeded);
   ASSERT_TRUE(world_->gateway().command("join 5"));
   size_t before = world_->gateway().commands().size();
   ASSERT_TRUE(publish("mode", "{\"mode\":1}"));
@@ -114,6 +116,10 @@ TEST_F(CloudAgent, InclusionRequestReachesGatewayAndJoinIsReported) {
   EXPECT_EQ(added.rfind("{\"status\":0,\"node_id\":5,\"endpoint\":0,", 0), 0u) << added;
   EXPECT_NE(added.find("\"pairing_status\":"), std::string::npos) << added;
   ASSERT_TRUE(sub_->waitFor(AgentWorld::gw("mode"), "{\"status\":0,\"mode\":0}"));
+  // The node's secure command class went to the settings store, written through to its file.
+  EXPECT_TRUE(
+      e2e::waitUntil([&] { return world_->sandbox().read("/jffs2/hbn/setting.bin") != seeded; }, 2000));
+  EXPECT_EQ(world_->sandbox().read("/jffs2/hbn/setting.bin").size(), seeded.size());
 
   int modeOn = lineIndex(AgentWorld::gw("mode"), "{\"status\":0,\"mode\":1}");
   int add = lineIndex(AgentWorld::gw("node/add"), added);

@@ -11,7 +11,6 @@
 
 #include <chrono>
 #include <fstream>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -73,13 +72,11 @@ class Process {
     if (pid_ <= 0) return false;
     int status = 0;
     if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      status_ = status;
       pid_ = -1;
       return false;
     }
     return true;
   }
-  int rawStatus() const { return status_; }
   void kill() {
     if (pid_ <= 0) return;
     ::kill(pid_, SIGKILL);
@@ -90,7 +87,6 @@ class Process {
 
  private:
   pid_t pid_ = -1;
-  int status_ = -1;
 };
 
 // Identity the agent is seeded with; the request and answer prefixes follow from it.

@@ -135,29 +135,6 @@ TEST_F(CloudAgent, InclusionRequestReachesGatewayAndJoinIsReported) {
   EXPECT_EQ(nextOn(AgentWorld::gw("node_list"), mark), "{\"node_ids\":[5,1000]}");
 }
 
-// A mode answer leaves as soon as the gateway acknowledged: the broker connection does not hold
-// it back behind the acknowledgement the agent has just sent for the request (waiting for the
-// broker's delayed TCP acknowledgement would add some 40 ms to every round trip).
-TEST_F(CloudAgent, ModeAnswerIsNotHeldBackBehindTheRequestAcknowledgement) {
-  bringUp(false);
-  ASSERT_TRUE(world_->gateway().command("stopreport on"));
-  e2e::MqttClient client(world_->broker(), "e2e-latency");
-  ASSERT_TRUE(client.ok());
-  ASSERT_TRUE(client.subscribe(AgentWorld::gw("mode")));
-  std::vector<double> took;
-  for (int i = 0; i < 20; ++i) {
-    const std::string mode = i % 2 == 0 ? "1" : "0";
-    double start = e2e::nowMs();
-    ASSERT_TRUE(client.publish(AgentWorld::req("mode"), "{\"mode\":" + mode + "}"));
-    e2e::MqttClient::Message answer;
-    ASSERT_TRUE(client.next(AgentWorld::gw("mode"), &answer));
-    ASSERT_EQ(answer.payload, "{\"status\":0,\"mode\":" + mode + "}");
-    took.push_back(answer.at - start);
-  }
-  std::sort(took.begin(), took.end());
-  EXPECT_LT(took[took.size() / 2], 20.0) << ::testing::PrintToString(took);
-}
-
 // The keep-alive timer runs from the configured interval: 10 s, scaled down twentyfold, gives
 // an empty keep-alive message about every half second while the request path keeps working.
 TEST_F(CloudAgent, KeepAliveMessagesFollowTheConfiguredInterval) {

@@ -30,51 +30,54 @@ void release(uint32_t kind, void* buffer) {
     HBN_buf_free(g_cloud.pool.load(), buffer);
 }
 
+// Helpers log under the name of the send operation that called them.
+#define HBN_LOG_AS(func, level, ...) HBN_log_printAt((level), (func), __LINE__, __VA_ARGS__)
+
 // One element onto the cloud queue. A failed write releases the buffer so the pool keeps it.
-void push(uint32_t kind, uint32_t p1, uint32_t p2, uint32_t p3, void* buffer) {
+void push(const char* func, uint32_t kind, uint32_t p1, uint32_t p2, uint32_t p3, void* buffer) {
   HBN_queue_t* queue = g_cloud.queue.load();
   int result =
       queue != nullptr ? HBN_queue_send(queue, kind, p1, p2, p3, reinterpret_cast<uintptr_t>(buffer)) : -1;
   if (result != 0) {
-    HBN_LOG(HBN_LOG_WARN, "CLOUD send queue push fail\n");
+    HBN_LOG_AS(func, HBN_LOG_WARN, "CLOUD send queue push fail\n");
     release(kind, buffer);
   }
 }
 
 // A cloud pool buffer holding `length` bytes of `data`, or nullptr (logged).
-void* bufferWith(const void* data, size_t length) {
+void* bufferWith(const char* func, const void* data, size_t length) {
   HBN_buf_t* pool = g_cloud.pool.load();
   void* buffer = pool != nullptr ? HBN_buf_alloc(pool) : nullptr;
   if (buffer == nullptr) {
-    HBN_LOG(HBN_LOG_WARN, "CLOUD buffer all busy fail\n");
+    HBN_LOG_AS(func, HBN_LOG_WARN, "CLOUD buffer all busy fail\n");
     return nullptr;
   }
   if (length > 0) std::memcpy(buffer, data, length);
   return buffer;
 }
 
-void sendRecord(uint32_t kind, int nodeId, const HBN_node_info_t* record, int status) {
+void sendRecord(const char* func, uint32_t kind, int nodeId, const HBN_node_info_t* record, int status) {
   if (record == nullptr) {
-    HBN_LOG(HBN_LOG_ERROR, "CLOUD node record is NULL\n");
+    HBN_LOG_AS(func, HBN_LOG_ERROR, "CLOUD node record is NULL\n");
     return;
   }
-  void* buffer = bufferWith(record, HBN_CLOUD_NODE_RECORD_SIZE);
+  void* buffer = bufferWith(func, record, HBN_CLOUD_NODE_RECORD_SIZE);
   if (buffer == nullptr) return;
-  push(kind, static_cast<uint32_t>(nodeId), static_cast<uint32_t>(status), HBN_CLOUD_NODE_RECORD_SIZE,
+  push(func, kind, static_cast<uint32_t>(nodeId), static_cast<uint32_t>(status), HBN_CLOUD_NODE_RECORD_SIZE,
        buffer);
 }
 
 // Caller data with a length (node receive and filter, gateway keys): at most one buffer.
-void* dataBuffer(int length, const uint8_t* data) {
+void* dataBuffer(const char* func, int length, const uint8_t* data) {
   if (length < 0 || length > HBN_CLOUD_BUF_SIZE || (length > 0 && data == nullptr)) {
-    HBN_LOG(HBN_LOG_ERROR, "CLOUD buffer is small\n");
+    HBN_LOG_AS(func, HBN_LOG_ERROR, "CLOUD buffer is small\n");
     return nullptr;
   }
-  return bufferWith(data, static_cast<size_t>(length));
+  return bufferWith(func, data, static_cast<size_t>(length));
 }
 
-int createPoolAndQueue() {
-  HBN_LOG(HBN_LOG_DEBUG, "BUF count=%d,size=%d\n", HBN_CLOUD_BUF_COUNT, HBN_CLOUD_BUF_SIZE);
+int createPoolAndQueue(const char* func) {
+  HBN_LOG_AS(func, HBN_LOG_DEBUG, "BUF count=%d,size=%d\n", HBN_CLOUD_BUF_COUNT, HBN_CLOUD_BUF_SIZE);
   HBN_buf_t* pool = nullptr;
   if (HBN_buf_create(HBN_CLOUD_BUF_COUNT, HBN_CLOUD_BUF_SIZE, &pool) != 0) return -1;
   HBN_queue_t* queue = nullptr;
@@ -143,7 +146,7 @@ int HBN_cloud_initialize(const HBN_core_interface_t* coreInterface) {
   }
   std::lock_guard<std::mutex> lock(g_cloud.lifecycle);
   if (g_cloud.initialized) return 0;
-  if (createPoolAndQueue() != 0) return -1;
+  if (createPoolAndQueue(__func__) != 0) return -1;
   if (HBN_cloud_commInit(g_cloud.pool.load(), g_cloud.queue.load(), coreInterface) != 0) {
     deletePoolAndQueue();
     return -1;
@@ -164,67 +167,71 @@ HBN_buf_t* HBN_cloud_getPool() { return g_cloud.pool.load(); }
 
 HBN_queue_t* HBN_cloud_getQueue() { return g_cloud.queue.load(); }
 
-void HBN_cloud_sendConnected() { push(HBN_CLOUD_KIND_CONNECTED, 0, 0, 0, nullptr); }
+void HBN_cloud_sendConnected() { push(__func__, HBN_CLOUD_KIND_CONNECTED, 0, 0, 0, nullptr); }
 
 void HBN_cloud_sendMode(int mode, int notify, int status, const char* message) {
   void* text = nullptr;
   if (message != nullptr) {
     size_t length = strnlen(message, HBN_CLOUD_BUF_SIZE);
     if (length + 1 < HBN_CLOUD_BUF_SIZE)
-      text = bufferWith(message, length + 1);
+      text = bufferWith(__func__, message, length + 1);
     else
       HBN_LOG(HBN_LOG_ERROR, "CLOUD buffer is small\n");
   }
   // The mode goes out even when its text could not be attached.
-  push(HBN_CLOUD_KIND_MODE, static_cast<uint32_t>(mode), static_cast<uint32_t>(status),
+  push(__func__, HBN_CLOUD_KIND_MODE, static_cast<uint32_t>(mode), static_cast<uint32_t>(status),
        static_cast<uint32_t>(notify), text);
 }
 
 void HBN_cloud_sendNodeAdd(int nodeId, const HBN_node_info_t* record, int status) {
-  sendRecord(HBN_CLOUD_KIND_NODE_ADD, nodeId, record, status);
+  sendRecord(__func__, HBN_CLOUD_KIND_NODE_ADD, nodeId, record, status);
 }
 
 void HBN_cloud_sendNodeUpdate(int nodeId, const HBN_node_info_t* record, int status) {
-  sendRecord(HBN_CLOUD_KIND_NODE_UPDATE, nodeId, record, status);
+  sendRecord(__func__, HBN_CLOUD_KIND_NODE_UPDATE, nodeId, record, status);
 }
 
 void HBN_cloud_sendNodeRemove(int nodeId, int status) {
-  push(HBN_CLOUD_KIND_NODE_REMOVE, static_cast<uint32_t>(nodeId), static_cast<uint32_t>(status), 0, nullptr);
+  push(__func__, HBN_CLOUD_KIND_NODE_REMOVE, static_cast<uint32_t>(nodeId), static_cast<uint32_t>(status), 0,
+       nullptr);
 }
 
 void HBN_cloud_sendNodeReplace(int nodeId, const HBN_node_info_t* record, int status) {
-  sendRecord(HBN_CLOUD_KIND_NODE_REPLACE, nodeId, record, status);
+  sendRecord(__func__, HBN_CLOUD_KIND_NODE_REPLACE, nodeId, record, status);
 }
 
 void HBN_cloud_sendNodeReceive(int nodeId, int length, const uint8_t* data) {
-  void* buffer = dataBuffer(length, data);
+  void* buffer = dataBuffer(__func__, length, data);
   if (buffer == nullptr) return;
-  push(HBN_CLOUD_KIND_NODE_RECEIVE, static_cast<uint32_t>(nodeId), static_cast<uint32_t>(length), 0, buffer);
+  push(__func__, HBN_CLOUD_KIND_NODE_RECEIVE, static_cast<uint32_t>(nodeId), static_cast<uint32_t>(length), 0,
+       buffer);
 }
 
 void HBN_cloud_sendNodeNopInterval(int nodeId, int seconds) {
-  push(HBN_CLOUD_KIND_NODE_NOP, static_cast<uint32_t>(nodeId), static_cast<uint32_t>(seconds), 0, nullptr);
+  push(__func__, HBN_CLOUD_KIND_NODE_NOP, static_cast<uint32_t>(nodeId), static_cast<uint32_t>(seconds), 0,
+       nullptr);
 }
 
 void HBN_cloud_sendNodeFilter(int nodeId, int length, const uint8_t* data) {
-  void* buffer = dataBuffer(length, data);
+  void* buffer = dataBuffer(__func__, length, data);
   if (buffer == nullptr) return;
-  push(HBN_CLOUD_KIND_NODE_FILTER, static_cast<uint32_t>(nodeId), static_cast<uint32_t>(length), 0, buffer);
+  push(__func__, HBN_CLOUD_KIND_NODE_FILTER, static_cast<uint32_t>(nodeId), static_cast<uint32_t>(length), 0,
+       buffer);
 }
 
 void HBN_cloud_sendNodeKeepAlive(int nodeId) {
-  push(HBN_CLOUD_KIND_NODE_KEEPALIVE, static_cast<uint32_t>(nodeId), 0, 0, nullptr);
+  push(__func__, HBN_CLOUD_KIND_NODE_KEEPALIVE, static_cast<uint32_t>(nodeId), 0, 0, nullptr);
 }
 
 void HBN_cloud_sendNodeKeyZW(int nodeId, int requestedKeys) {
-  push(HBN_CLOUD_KIND_NODE_KEY, static_cast<uint32_t>(nodeId), static_cast<uint32_t>(requestedKeys), 0,
-       nullptr);
+  push(__func__, HBN_CLOUD_KIND_NODE_KEY, static_cast<uint32_t>(nodeId), static_cast<uint32_t>(requestedKeys),
+       0, nullptr);
 }
 
 void HBN_cloud_sendNodeTestFrame(int nodeId, int count, int sent, int acknowledged) {
   uint32_t packed = (static_cast<uint32_t>(count) & 255u) << 16 | (static_cast<uint32_t>(sent) & 255u) << 8 |
                     (static_cast<uint32_t>(acknowledged) & 255u);
-  push(HBN_CLOUD_KIND_NODE_TEST_FRAME, static_cast<uint32_t>(nodeId), packed, 0, nullptr);
+  push(__func__, HBN_CLOUD_KIND_NODE_TEST_FRAME, static_cast<uint32_t>(nodeId), packed, 0, nullptr);
 }
 
 void HBN_cloud_sendBackup(int subject, int status, int length, const uint8_t* data) {
@@ -234,52 +241,54 @@ void HBN_cloud_sendBackup(int subject, int status, int length, const uint8_t* da
     if (block != nullptr) std::memcpy(block, data, static_cast<size_t>(length));
   }
   if (block == nullptr) length = 0;
-  push(HBN_CLOUD_KIND_BACKUP, static_cast<uint32_t>(subject), static_cast<uint32_t>(status),
+  push(__func__, HBN_CLOUD_KIND_BACKUP, static_cast<uint32_t>(subject), static_cast<uint32_t>(status),
        static_cast<uint32_t>(length), block);
 }
 
 void HBN_cloud_sendRestore(int subject, int status) {
-  push(HBN_CLOUD_KIND_RESTORE, static_cast<uint32_t>(subject), static_cast<uint32_t>(status), 0, nullptr);
+  push(__func__, HBN_CLOUD_KIND_RESTORE, static_cast<uint32_t>(subject), static_cast<uint32_t>(status), 0,
+       nullptr);
 }
 
 void HBN_cloud_sendReset(int subject, int status) {
-  push(HBN_CLOUD_KIND_RESET, static_cast<uint32_t>(subject), static_cast<uint32_t>(status), 0, nullptr);
+  push(__func__, HBN_CLOUD_KIND_RESET, static_cast<uint32_t>(subject), static_cast<uint32_t>(status), 0,
+       nullptr);
 }
 
-void HBN_cloud_sendVersion() { push(HBN_CLOUD_KIND_VERSION, 0, 0, 0, nullptr); }
+void HBN_cloud_sendVersion() { push(__func__, HBN_CLOUD_KIND_VERSION, 0, 0, 0, nullptr); }
 
-void HBN_cloud_sendKeepAlive() { push(HBN_CLOUD_KIND_KEEPALIVE, 0, 0, 0, nullptr); }
+void HBN_cloud_sendKeepAlive() { push(__func__, HBN_CLOUD_KIND_KEEPALIVE, 0, 0, 0, nullptr); }
 
 void HBN_cloud_sendPvList(int count, const uint8_t* entries) {
   if (count < 0 || count > HBN_CLOUD_PVLIST_MAX || (count > 0 && entries == nullptr)) {
     HBN_LOG(HBN_LOG_ERROR, "CLOUD buffer is small\n");
     return;
   }
-  void* buffer = bufferWith(entries, static_cast<size_t>(count) * HBN_CLOUD_PVLIST_ENTRY_SIZE);
+  void* buffer = bufferWith(__func__, entries, static_cast<size_t>(count) * HBN_CLOUD_PVLIST_ENTRY_SIZE);
   if (buffer == nullptr) return;
-  push(HBN_CLOUD_KIND_PVLIST, static_cast<uint32_t>(count), 0, 0, buffer);
+  push(__func__, HBN_CLOUD_KIND_PVLIST, static_cast<uint32_t>(count), 0, 0, buffer);
 }
 
 void HBN_cloud_sendRssi(int nodeId, int rssi) {
-  push(HBN_CLOUD_KIND_RSSI, static_cast<uint32_t>(nodeId), static_cast<uint32_t>(rssi), 0, nullptr);
+  push(__func__, HBN_CLOUD_KIND_RSSI, static_cast<uint32_t>(nodeId), static_cast<uint32_t>(rssi), 0, nullptr);
 }
 
 void HBN_cloud_spSendGwDSK(int length, const uint8_t* dsk) {
-  void* buffer = dataBuffer(length, dsk);
+  void* buffer = dataBuffer(__func__, length, dsk);
   if (buffer == nullptr) return;
-  push(HBN_CLOUD_KIND_GW_DSK, static_cast<uint32_t>(length), 0, 0, buffer);
+  push(__func__, HBN_CLOUD_KIND_GW_DSK, static_cast<uint32_t>(length), 0, 0, buffer);
 }
 
 void HBN_cloud_spSendGwDSK_2(int length, const uint8_t* keys) {
-  void* buffer = dataBuffer(length, keys);
+  void* buffer = dataBuffer(__func__, length, keys);
   if (buffer == nullptr) return;
-  push(HBN_CLOUD_KIND_GW_DSK_2, static_cast<uint32_t>(length), 0, 0, buffer);
+  push(__func__, HBN_CLOUD_KIND_GW_DSK_2, static_cast<uint32_t>(length), 0, 0, buffer);
 }
 
 int HBN_cloud_testSetup() {
   std::lock_guard<std::mutex> lock(g_cloud.lifecycle);
   if (g_cloud.initialized || g_cloud.queue.load() != nullptr) return -1;
-  return createPoolAndQueue();
+  return createPoolAndQueue(__func__);
 }
 
 void HBN_cloud_testTeardown() {

@@ -7,6 +7,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "hbn_cloud.h"
@@ -231,6 +232,40 @@ TEST_F(CloudSendTest, FullPoolDropsDataMessagesButNotPlainOnes) {
   // The buffers came back with the reads.
   HBN_cloud_sendNodeAdd(99, &record, 0);
   EXPECT_EQ(2u, next().kind);
+}
+
+// Each send operation's lines carry that operation's name, not the name of a shared helper.
+TEST_F(CloudSendTest, LinesNameTheSendOperation) {
+  const uint8_t data[1] = {0};
+  HBN_node_info_t record = patternRecord(1);
+  for (int i = 0; i < HBN_CLOUD_BUF_COUNT; ++i) HBN_cloud_sendNodeUpdate(i, &record, 0);
+  HBN_cloud_sendNodeReceive(3, HBN_CLOUD_BUF_SIZE + 1, data);
+  HBN_cloud_sendNodeFilter(3, 1, data);
+  HBN_cloud_sendNodeAdd(3, &record, 0);
+  HBN_cloud_sendPvList(1, data);
+  HBN_cloud_spSendGwDSK_2(1, data);
+  HBN_cloud_sendMode(0, 1, 0, "text");
+  const std::pair<const char*, const char*> expected[] = {
+      {"HBN_cloud_sendNodeReceive", "CLOUD buffer is small\n"},
+      {"HBN_cloud_sendNodeFilter", "CLOUD buffer all busy fail\n"},
+      {"HBN_cloud_sendNodeAdd", "CLOUD buffer all busy fail\n"},
+      {"HBN_cloud_sendPvList", "CLOUD buffer all busy fail\n"},
+      {"HBN_cloud_spSendGwDSK_2", "CLOUD buffer all busy fail\n"},
+      {"HBN_cloud_sendMode", "CLOUD buffer all busy fail\n"},
+  };
+  for (const auto& e : expected) {
+    SCOPED_TRACE(e.first);
+    const std::string name = std::string("/") + e.first + "[";
+    const std::string tail = std::string("]:") + e.second;
+    int found = 0;
+    for (const auto& line : hbntest::SyslogRecorder::lines()) {
+      const std::string& text = line.second;
+      if (text.find(name) != std::string::npos && text.size() >= tail.size() &&
+          text.compare(text.size() - tail.size(), tail.size(), tail) == 0)
+        ++found;
+    }
+    EXPECT_EQ(1, found);
+  }
 }
 
 TEST(CloudSendInit, IncompleteCoreTableIsRefused) {

@@ -104,13 +104,14 @@ void syncDirectory(const char* path) {
   }
 }
 
-// Makes the fully written and flushed temporary file the new `path`.
-int commitTemp(int fd, const std::string& temp, const char* path) {
+// Makes the fully written and flushed temporary file the new `path`; a failure is logged under
+// the name of the calling operation (`func`).
+int commitTemp(const char* func, int fd, const std::string& temp, const char* path) {
   bool ok = fsync(fd) == 0;
   ok = (close(fd) == 0) && ok;
   if (!ok || rename(temp.c_str(), path) != 0) {
     unlink(temp.c_str());
-    HBN_LOG(HBN_LOG_ERROR, "NVM write fail(%d)\n", errno);
+    HBN_log_printAt(HBN_LOG_ERROR, func, __LINE__, "NVM write fail(%d)\n", errno);
     return -1;
   }
   syncDirectory(path);
@@ -169,7 +170,7 @@ int HBN_nvm_coreWrite(const char* path, const uint8_t* image, int length) {
     unlink(temp.c_str());
     return -1;
   }
-  return commitTemp(fd, temp, path);
+  return commitTemp(__func__, fd, temp, path);
 }
 
 int HBN_nvm_coreCopy(const char* source, const char* destination, int length) {
@@ -213,7 +214,7 @@ int HBN_nvm_coreCopy(const char* source, const char* destination, int length) {
     unlink(temp.c_str());
     return -1;
   }
-  return commitTemp(out, temp, destination);
+  return commitTemp(__func__, out, temp, destination);
 }
 
 int HBN_nvm_initialize(int create) {

@@ -201,6 +201,21 @@ TEST_F(NvmTest, CopyCountsExactLength) {
   EXPECT_EQ(-1, HBN_nvm_coreCopy(box.path("/etc/none").c_str(), box.path("/etc/dst.bin").c_str(), 1));
 }
 
+// A destination that cannot be replaced (a directory holding a file) fails the final step;
+// the line names the operation that was asked to write.
+TEST_F(NvmTest, FailedReplacementIsLoggedByTheWritingOperation) {
+  box.write("/etc/src.bin", std::string(16, 'a'));
+  box.write("/etc/taken/file", "x");
+  const std::string taken = box.path("/etc/taken");
+  const uint8_t data[4] = {'H', 'N', 'V', 'M'};
+  EXPECT_EQ(-1, HBN_nvm_coreWrite(taken.c_str(), data, 4));
+  EXPECT_EQ(-1, HBN_nvm_coreCopy(box.path("/etc/src.bin").c_str(), taken.c_str(), 16));
+  EXPECT_EQ(2, logCount("]:NVM write fail("));
+  EXPECT_EQ(1, logCount("/HBN_nvm_coreWrite["));
+  EXPECT_EQ(1, logCount("/HBN_nvm_coreCopy["));
+  EXPECT_FALSE(box.exists("/etc/taken.tmp"));
+}
+
 TEST_F(NvmTest, GettersReadTheConfigurationStore) {
   apmib_init();
   auto setText = [](int id, const char* text) { ASSERT_EQ(1, apmib_set(id, const_cast<char*>(text))); };

@@ -73,22 +73,22 @@ bool HBN_download_oneFile(const char* url, const std::string& path) {
   return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-// Reserves a name and downloads `url` into it; `path` stays set for the clean-up either way.
-bool fetch(const char* url, std::string* path) {
-  if (!HBN_download_tmpname(path)) return false;
-  if (!HBN_download_oneFile(url, *path)) {
-    HBN_LOG(HBN_LOG_ERROR, "DOWNLOAD %s fail\n", url);
-    return false;
-  }
-  return true;
-}
-
+// Reserves a name for each file and downloads it; a path that was set stays set for the
+// clean-up either way.
 void HBN_download_allFile(const Request& request) {
   std::string dataPath;
   std::string checksumPath;
   bool hasChecksum = request.checksumUrl[0] != '\0';
-  bool ok = fetch(request.dataUrl, &dataPath);
-  if (ok && hasChecksum) ok = fetch(request.checksumUrl, &checksumPath);
+  const char* urls[2] = {request.dataUrl, hasChecksum ? request.checksumUrl : nullptr};
+  std::string* paths[2] = {&dataPath, &checksumPath};
+  bool ok = true;
+  for (int i = 0; ok && i < 2 && urls[i] != nullptr; ++i) {
+    ok = HBN_download_tmpname(paths[i]);
+    if (ok && !HBN_download_oneFile(urls[i], *paths[i])) {
+      HBN_LOG(HBN_LOG_ERROR, "DOWNLOAD %s fail\n", urls[i]);
+      ok = false;
+    }
+  }
   if (ok) request.notice(dataPath.c_str(), hasChecksum ? checksumPath.c_str() : nullptr, request.argument);
   if (!dataPath.empty()) unlink(dataPath.c_str());
   if (!checksumPath.empty()) unlink(checksumPath.c_str());

@@ -248,7 +248,8 @@ TEST_F(DownloadTest, FailedDownloadGivesNoNoticeAndLeavesNoFile) {
   ASSERT_EQ(2u, seen.size());
   EXPECT_EQ(2, seen[0].argument);
   EXPECT_EQ(4, seen[1].argument);
-  EXPECT_EQ(2, logCount("DOWNLOAD " + missing + " fail\n"));
+  EXPECT_EQ(2, logCount("]:DOWNLOAD " + missing + " fail\n"));
+  EXPECT_EQ(2, logCount("/HBN_download_allFile["));  // logged under the request's own step
   // Every temporary file of the four requests is gone.
   bool clean = false;
   for (int i = 0; i < 200 && !clean; ++i) {

@@ -69,7 +69,7 @@ void sendToSlotOne(IrContext& c, int nodeID, const uint8_t* data, int length, in
   HBN_core_zipCmdSend(nodeID, c.frame, length, secure);
 }
 
-void irStart(IrContext& c, int nodeID, const uint8_t* data, int length, int secure) {
+void HBN_core_expandCmdSend_irStart(IrContext& c, int nodeID, const uint8_t* data, int length, int secure) {
   if (length < 6) return;
   std::lock_guard<std::mutex> lk(c.lock);
   c.currentIr = data[2];
@@ -77,7 +77,7 @@ void irStart(IrContext& c, int nodeID, const uint8_t* data, int length, int secu
   sendToSlotOne(c, nodeID, data, length, secure);
 }
 
-void irGet(IrContext& c, int nodeID, const uint8_t* data, int length, int secure) {
+void HBN_core_expandCmdSend_irGet(IrContext& c, int nodeID, const uint8_t* data, int length, int secure) {
   if (length < 5) return;
   std::lock_guard<std::mutex> lk(c.lock);
   const int report = ((data[3] & 0x7F) << 8) | data[4];
@@ -93,7 +93,7 @@ void irGet(IrContext& c, int nodeID, const uint8_t* data, int length, int secure
   sendToSlotOne(c, nodeID, data, length, secure);
 }
 
-void irSend(IrContext& c, int nodeID, const uint8_t* data, int length, int secure) {
+void HBN_core_expandCmdSend_irSend(IrContext& c, int nodeID, const uint8_t* data, int length, int secure) {
   if (length < 8) return;
   if (length >= HBN_IR_SEND_LIMIT) {
     HBN_LOG(HBN_LOG_ERROR, "IR Buffer over flow(%d<=%d)\n", HBN_IR_SEND_LIMIT, length);
@@ -151,7 +151,7 @@ void irSend(IrContext& c, int nodeID, const uint8_t* data, int length, int secur
   }
 }
 
-void irStatus(IrContext& c, int nodeID, const uint8_t* data, int length) {
+void HBN_core_expandCmdRecv_irStatus(IrContext& c, int nodeID, const uint8_t* data, int length) {
   if (length < 4 || length > static_cast<int>(sizeof(c.status))) return;
   std::lock_guard<std::mutex> lk(c.lock);
   HBN_LOG(HBN_LOG_INFO, "STATUS IR=%d\n", c.currentIr);
@@ -160,7 +160,7 @@ void irStatus(IrContext& c, int nodeID, const uint8_t* data, int length) {
   HBN_cloud_sendNodeReceive(nodeID, length, c.status);
 }
 
-void irReport(IrContext& c, const uint8_t* data, int length) {
+void HBN_core_expandCmdRecv_irReport(IrContext& c, const uint8_t* data, int length) {
   if (length < 8) return;
   std::lock_guard<std::mutex> lk(c.lock);
   HBN_LOG(HBN_LOG_INFO, "GET IR=%d,%d,%d\n", c.currentIr, c.lastReport, c.collected);
@@ -238,13 +238,13 @@ int HBN_core_expandCmdSend(int nodeID, const uint8_t* data, int length, int secu
   if (data[0] != kClass) return 0;
   switch (data[1]) {
     case 0x03:
-      irStart(*c, nodeID, data, length, secure);
+      HBN_core_expandCmdSend_irStart(*c, nodeID, data, length, secure);
       return 1;
     case 0x09:
-      irGet(*c, nodeID, data, length, secure);
+      HBN_core_expandCmdSend_irGet(*c, nodeID, data, length, secure);
       return 1;
     case 0x0F:
-      irSend(*c, nodeID, data, length, secure);
+      HBN_core_expandCmdSend_irSend(*c, nodeID, data, length, secure);
       return 1;
     default:
       return 0;
@@ -259,10 +259,10 @@ int HBN_core_expandCmdRecv(int nodeID, int length, const uint8_t* data) {
   if (data[0] != kClass) return 0;
   switch (data[1]) {
     case 0x05:
-      irStatus(*c, nodeID, data, length);
+      HBN_core_expandCmdRecv_irStatus(*c, nodeID, data, length);
       return 1;
     case 0x0A:
-      irReport(*c, data, length);
+      HBN_core_expandCmdRecv_irReport(*c, data, length);
       return 1;
     default:
       return 0;

@@ -1,15 +1,29 @@
 // IR accessory handler: what goes to the node (on the real Z/IP pipe, the test playing the
 // gateway) and what reaches the cloud queue, for learning, code sends and readbacks.
 #include <chrono>
+#include <string>
 
 #include "fixture_zip_pipes.h"
 #include "hbn_cloud.h"
 #include "hbn_ir.h"
+#include "hbn_log_capture.h"
 #include "hbn_os.h"
 
 namespace {
 
 using ziptest::Bytes;
+
+// True when a recorded log line was written by `func` with a message starting with `message`.
+bool loggedBy(const std::string& func, const std::string& message) {
+  for (const auto& entry : hbntest::SyslogRecorder::lines()) {
+    const std::string& line = entry.second;
+    size_t at = line.find("/" + func + "[");
+    if (at == std::string::npos) continue;
+    size_t text = line.find("]:", at);
+    if (text != std::string::npos && line.compare(text + 2, message.size(), message) == 0) return true;
+  }
+  return false;
+}
 
 class IrExpand : public ziptest::ZipPipes {
  protected:
@@ -120,6 +134,23 @@ TEST_F(IrExpand, LearningUsesSlotOneAndStatusCarriesTheCloudNumber) {
   auto r = cloudReceive();
   EXPECT_EQ(r.first, 8);
   EXPECT_EQ(r.second, (Bytes{0xA0, 0x05, 0x07, 0x01}));
+}
+
+TEST_F(IrExpand, EachHandlerLogsUnderItsOwnName) {
+  hbntest::SyslogRecorder recorder;
+  send({0xA0, 0x03, 0x07, 0x00, 0x00, 0x00});
+  nextPacket();
+  recv({0xA0, 0x05, 0x01, 0x01});
+  send({0xA0, 0x09, 0x04, 0x00, 0x01});
+  nextPacket();
+  recv(codeReport(1, true, Bytes(4, 0x01)));
+  send(irSendFrame({Bytes(4, 0x02)}));
+  nextPacket();
+  EXPECT_TRUE(loggedBy("HBN_core_expandCmdSend_irStart", "IR LEARNING:7"));
+  EXPECT_TRUE(loggedBy("HBN_core_expandCmdRecv_irStatus", "STATUS IR=7"));
+  EXPECT_TRUE(loggedBy("HBN_core_expandCmdSend_irGet", "IR_CODE_READBACK_GET:"));
+  EXPECT_TRUE(loggedBy("HBN_core_expandCmdRecv_irReport", "data report finish;total len=9"));
+  EXPECT_TRUE(loggedBy("HBN_core_expandCmdSend_irSend", "IR_REPEATER_REPEAT:"));
 }
 
 TEST_F(IrExpand, OtherFramesAndShortOnesAreHandledAsSpecified) {

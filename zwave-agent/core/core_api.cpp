@@ -33,25 +33,25 @@ void resetState() {
 }
 
 // One element onto the core queue. On a failed write the buffer goes back to the pool, so a
-// dropped request does not cost a buffer.
-int push(uint32_t kind, uint32_t first, uint32_t second, uint32_t third, void* buffer) {
+// dropped request does not cost a buffer. `func` is the requesting operation, logged as such.
+int push(const char* func, uint32_t kind, uint32_t first, uint32_t second, uint32_t third, void* buffer) {
   HBN_queue_t* queue = g_core.queue.load();
   int result = queue != nullptr
                    ? HBN_queue_send(queue, kind, first, second, third, reinterpret_cast<uintptr_t>(buffer))
                    : -1;
   if (result != 0) {
-    HBN_LOG(HBN_LOG_WARN, "CORE send queue push fail\n");
+    HBN_log_printAt(HBN_LOG_WARN, func, __LINE__, "CORE send queue push fail\n");
     if (buffer != nullptr) HBN_buf_free(g_core.pool.load(), buffer);
     return -1;
   }
   return 0;
 }
 
-// A core pool buffer, or nullptr (logged).
-void* takeBuffer() {
+// A core pool buffer, or nullptr (logged under `func`).
+void* takeBuffer(const char* func) {
   HBN_buf_t* pool = g_core.pool.load();
   void* buffer = pool != nullptr ? HBN_buf_alloc(pool) : nullptr;
-  if (buffer == nullptr) HBN_LOG(HBN_LOG_WARN, "CLOUD buffer all busy fail\n");
+  if (buffer == nullptr) HBN_log_printAt(HBN_LOG_WARN, func, __LINE__, "CLOUD buffer all busy fail\n");
   return buffer;
 }
 
@@ -60,8 +60,8 @@ void giveBack(void* buffer) {
 }
 
 // Fills a pool buffer with `length` bytes of `data`; nullptr when none is free.
-void* bufferWith(const void* data, size_t length) {
-  void* buffer = takeBuffer();
+void* bufferWith(const char* func, const void* data, size_t length) {
+  void* buffer = takeBuffer(func);
   if (buffer != nullptr && length > 0) std::memcpy(buffer, data, length);
   return buffer;
 }
@@ -79,8 +79,9 @@ const HBN_core_interface_t kInterface = {
     HBN_core_recvSetPvList, HBN_core_recvGetPvList,       HBN_core_recvGetRssi,
 };
 
-int createPoolAndQueue() {
-  HBN_LOG(HBN_LOG_DEBUG, "BUF count=%d,size=%d\n", HBN_CORE_BUF_COUNT, HBN_CORE_BUF_SIZE);
+int createPoolAndQueue(const char* func) {
+  HBN_log_printAt(HBN_LOG_DEBUG, func, __LINE__, "BUF count=%d,size=%d\n", HBN_CORE_BUF_COUNT,
+                  HBN_CORE_BUF_SIZE);
   HBN_buf_t* pool = nullptr;
   if (HBN_buf_create(HBN_CORE_BUF_COUNT, HBN_CORE_BUF_SIZE, &pool) != 0) return -1;
   HBN_queue_t* queue = nullptr;
@@ -108,7 +109,7 @@ int HBN_core_initialize() {
   std::lock_guard<std::mutex> lock(g_core.lifecycle);
   if (g_core.initialized) return 0;
   resetState();
-  if (createPoolAndQueue() != 0) return -1;
+  if (createPoolAndQueue(__func__) != 0) return -1;
   if (HBN_core_threadInit(g_core.pool.load(), g_core.queue.load(), &g_state) != 0) {
     deletePoolAndQueue();
     return -1;
@@ -139,33 +140,34 @@ void HBN_core_finalize() {
 
 int HBN_core_changeNormal() {
   HBN_LOG(HBN_LOG_INFO, "change mode[Norm]\n");
-  return push(HBN_CORE_KIND_MODE, 0, 0, 0, nullptr);
+  return push(__func__, HBN_CORE_KIND_MODE, 0, 0, 0, nullptr);
 }
 
 int HBN_core_changeInclusion() {
   HBN_LOG(HBN_LOG_INFO, "change mode[In]\n");
-  return push(HBN_CORE_KIND_MODE, 1, 0, 0, nullptr);
+  return push(__func__, HBN_CORE_KIND_MODE, 1, 0, 0, nullptr);
 }
 
 int HBN_core_changeExclusion() {
   HBN_LOG(HBN_LOG_INFO, "change mode[Ex]\n");
-  return push(HBN_CORE_KIND_MODE, 2, 0, 0, nullptr);
+  return push(__func__, HBN_CORE_KIND_MODE, 2, 0, 0, nullptr);
 }
 
 int HBN_core_recvMode(int mode, int nodeId) {
   HBN_LOG(HBN_LOG_INFO, "change mode[%d]\n", mode);
   if (static_cast<unsigned>(mode) >= HBN_CORE_MODE_STARTING) return 0;
-  return push(HBN_CORE_KIND_MODE, static_cast<uint32_t>(mode), static_cast<uint32_t>(nodeId), 0, nullptr);
+  return push(__func__, HBN_CORE_KIND_MODE, static_cast<uint32_t>(mode), static_cast<uint32_t>(nodeId), 0,
+              nullptr);
 }
 
 int HBN_core_recvNodeUpdate(int nodeId, int pairingStatus) {
-  return push(HBN_CORE_KIND_NODE_UPDATE, static_cast<uint32_t>(nodeId), static_cast<uint32_t>(pairingStatus),
-              0, nullptr);
+  return push(__func__, HBN_CORE_KIND_NODE_UPDATE, static_cast<uint32_t>(nodeId),
+              static_cast<uint32_t>(pairingStatus), 0, nullptr);
 }
 
 int HBN_core_recvNodeRemove(int nodeId, int force) {
-  return push(HBN_CORE_KIND_NODE_REMOVE, static_cast<uint32_t>(nodeId), static_cast<uint32_t>(force), 0,
-              nullptr);
+  return push(__func__, HBN_CORE_KIND_NODE_REMOVE, static_cast<uint32_t>(nodeId),
+              static_cast<uint32_t>(force), 0, nullptr);
 }
 
 int HBN_core_recvNodeSend(int nodeId, const uint8_t* data, int length) {
@@ -173,15 +175,15 @@ int HBN_core_recvNodeSend(int nodeId, const uint8_t* data, int length) {
     HBN_LOG(HBN_LOG_ERROR, "CORE send data size error(%d)\n", length);
     return -1;
   }
-  void* buffer = bufferWith(data, static_cast<size_t>(length));
+  void* buffer = bufferWith(__func__, data, static_cast<size_t>(length));
   if (buffer == nullptr) return -1;
-  return push(HBN_CORE_KIND_NODE_SEND, static_cast<uint32_t>(nodeId), static_cast<uint32_t>(length), 0,
-              buffer);
+  return push(__func__, HBN_CORE_KIND_NODE_SEND, static_cast<uint32_t>(nodeId), static_cast<uint32_t>(length),
+              0, buffer);
 }
 
 int HBN_core_recvNodeNopInterval(int nodeId, int seconds) {
-  return push(HBN_CORE_KIND_NOP_INTERVAL, static_cast<uint32_t>(nodeId), static_cast<uint32_t>(seconds), 0,
-              nullptr);
+  return push(__func__, HBN_CORE_KIND_NOP_INTERVAL, static_cast<uint32_t>(nodeId),
+              static_cast<uint32_t>(seconds), 0, nullptr);
 }
 
 int HBN_core_recvNodeFwUpdate(int nodeId, const uint8_t* data, int length) {
@@ -192,18 +194,18 @@ int HBN_core_recvNodeFwUpdate(int nodeId, const uint8_t* data, int length) {
 }
 
 int HBN_core_recvNodeKeyZW(int nodeId, int kind, int key) {
-  return push(HBN_CORE_KIND_NODE_KEY, static_cast<uint32_t>(nodeId), static_cast<uint32_t>(kind),
+  return push(__func__, HBN_CORE_KIND_NODE_KEY, static_cast<uint32_t>(nodeId), static_cast<uint32_t>(kind),
               static_cast<uint32_t>(key), nullptr);
 }
 
 int HBN_core_recvNodeTestFrame(int nodeId, int frameCount) {
-  return push(HBN_CORE_KIND_TEST_FRAME, static_cast<uint32_t>(nodeId), static_cast<uint32_t>(frameCount), 0,
-              nullptr);
+  return push(__func__, HBN_CORE_KIND_TEST_FRAME, static_cast<uint32_t>(nodeId),
+              static_cast<uint32_t>(frameCount), 0, nullptr);
 }
 
 int HBN_core_recvBackup(int subject) {
   if (subject != 0 && subject != 1) return 0;
-  return push(HBN_CORE_KIND_BACKUP, subject == 1 ? 1 : 0, 0, 0, nullptr);
+  return push(__func__, HBN_CORE_KIND_BACKUP, subject == 1 ? 1 : 0, 0, 0, nullptr);
 }
 
 int HBN_core_recvRestore(int subject, const char* path) {
@@ -213,18 +215,18 @@ int HBN_core_recvRestore(int subject, const char* path) {
     HBN_LOG(HBN_LOG_ERROR, "CORE restore path error\n");
     return -1;
   }
-  void* buffer = bufferWith(path, length + 1);
+  void* buffer = bufferWith(__func__, path, length + 1);
   if (buffer == nullptr) return -1;
-  return push(HBN_CORE_KIND_RESTORE, subject == 1 ? 1 : 0, 0, 0, buffer);
+  return push(__func__, HBN_CORE_KIND_RESTORE, subject == 1 ? 1 : 0, 0, 0, buffer);
 }
 
 int HBN_core_recvReset(int subject) {
   if (subject != 1) {
     HBN_LOG(HBN_LOG_INFO, "CORE remove all provisioning list\n");
-    if (push(HBN_CORE_KIND_PVLIST_REMOVE, static_cast<uint32_t>(-1), 0, 0, nullptr) != 0) return -1;
+    if (push(__func__, HBN_CORE_KIND_PVLIST_REMOVE, static_cast<uint32_t>(-1), 0, 0, nullptr) != 0) return -1;
   }
   uint32_t kind = subject == 1 ? 2 : (subject == 2 ? 3 : 0);
-  return push(HBN_CORE_KIND_RESET, kind, 0, 0, nullptr);
+  return push(__func__, HBN_CORE_KIND_RESET, kind, 0, 0, nullptr);
 }
 
 int HBN_core_getMode(int* mode) {
@@ -243,7 +245,7 @@ int HBN_core_getGwID(int* nodeId, uint32_t* homeId) {
   return HBN_mutex_unlock(&g_state.mutex);
 }
 
-int HBN_core_recvGwDSK() { return push(HBN_CORE_KIND_GW_DSK, 0, 0, 0, nullptr); }
+int HBN_core_recvGwDSK() { return push(__func__, HBN_CORE_KIND_GW_DSK, 0, 0, 0, nullptr); }
 
 int HBN_core_getNodeList(int* length, uint8_t* bitmap) {
   HBN_LOG(HBN_LOG_INFO, "CORE get node list\n");
@@ -261,38 +263,40 @@ int HBN_core_recvSetPvList(int addCount, const uint8_t* addEntries, int removeCo
     HBN_LOG(HBN_LOG_ERROR, "CORE provisioning list size error\n");
     return -1;
   }
-  void* addBuffer = bufferWith(addEntries, static_cast<size_t>(addCount) * HBN_CORE_PVLIST_ENTRY_SIZE);
+  void* addBuffer =
+      bufferWith(__func__, addEntries, static_cast<size_t>(addCount) * HBN_CORE_PVLIST_ENTRY_SIZE);
   if (addBuffer == nullptr) return -1;
   void* removeBuffer =
-      bufferWith(removeEntries, static_cast<size_t>(removeCount) * HBN_CORE_PVLIST_ENTRY_SIZE);
+      bufferWith(__func__, removeEntries, static_cast<size_t>(removeCount) * HBN_CORE_PVLIST_ENTRY_SIZE);
   if (removeBuffer == nullptr) {
     giveBack(addBuffer);
     return -1;
   }
   HBN_LOG(HBN_LOG_INFO, "CORE remove provisioning list\n");
-  if (push(HBN_CORE_KIND_PVLIST_REMOVE, static_cast<uint32_t>(removeCount), 0, 0, removeBuffer) != 0) {
+  if (push(__func__, HBN_CORE_KIND_PVLIST_REMOVE, static_cast<uint32_t>(removeCount), 0, 0, removeBuffer) !=
+      0) {
     giveBack(addBuffer);
     return -1;
   }
   HBN_LOG(HBN_LOG_INFO, "CORE add provisioning list\n");
-  return push(HBN_CORE_KIND_PVLIST_ADD, static_cast<uint32_t>(addCount), 0, 0, addBuffer);
+  return push(__func__, HBN_CORE_KIND_PVLIST_ADD, static_cast<uint32_t>(addCount), 0, 0, addBuffer);
 }
 
 int HBN_core_recvGetPvList() {
   HBN_LOG(HBN_LOG_INFO, "CORE get provisioning list\n");
-  return push(HBN_CORE_KIND_PVLIST_GET, 255, 0, 0, nullptr);
+  return push(__func__, HBN_CORE_KIND_PVLIST_GET, 255, 0, 0, nullptr);
 }
 
 int HBN_core_recvGetRssi(int nodeId) {
   HBN_LOG(HBN_LOG_INFO, "CORE get RSSI\n");
-  return push(HBN_CORE_KIND_GET_RSSI, static_cast<uint32_t>(nodeId), 0, 0, nullptr);
+  return push(__func__, HBN_CORE_KIND_GET_RSSI, static_cast<uint32_t>(nodeId), 0, 0, nullptr);
 }
 
 int HBN_core_testSetup() {
   std::lock_guard<std::mutex> lock(g_core.lifecycle);
   if (g_core.initialized || g_core.queue.load() != nullptr) return -1;
   resetState();
-  return createPoolAndQueue();
+  return createPoolAndQueue(__func__);
 }
 
 void HBN_core_testTeardown() {

@@ -18,6 +18,18 @@ namespace {
 
 using hbntest::logCount;
 
+// True when a recorded log line was written by `func` with exactly `message`.
+bool loggedBy(const std::string& func, const std::string& message) {
+  for (const auto& entry : hbntest::SyslogRecorder::lines()) {
+    const std::string& line = entry.second;
+    size_t at = line.find("/" + func + "[");
+    if (at == std::string::npos) continue;
+    size_t text = line.find("]:", at);
+    if (text != std::string::npos && line.compare(text + 2, std::string::npos, message) == 0) return true;
+  }
+  return false;
+}
+
 struct Element {
   uint32_t kind = 0, first = 0, second = 0, third = 0;
   bool hasBuffer = false;
@@ -197,6 +209,7 @@ TEST_F(CoreApiTest, ExhaustedPoolDropsRequestsAndBuffersComeBack) {
   for (int i = 0; i < HBN_CORE_BUF_COUNT; ++i) ASSERT_EQ(0, HBN_core_recvNodeSend(2, &byte, 1));
   EXPECT_EQ(-1, HBN_core_recvNodeSend(2, &byte, 1));
   EXPECT_EQ(1, logCount("CLOUD buffer all busy fail\n"));
+  EXPECT_TRUE(loggedBy("HBN_core_recvNodeSend", "CLOUD buffer all busy fail\n"));
   // The provisioning update needs two buffers; with none free nothing is queued.
   EXPECT_EQ(-1, HBN_core_recvSetPvList(0, nullptr, 0, nullptr));
   // Requests without data still go through.
@@ -244,6 +257,14 @@ TEST_F(CoreApiTest, QueriesReadTheSharedState) {
   EXPECT_EQ(0xC0FFEE01u, home);
   EXPECT_EQ(1, logCount("CORE get node list\n") > 0 ? 1 : 0);
   EXPECT_EQ(1, logCount("CORE get node info\n"));
+}
+
+TEST_F(CoreApiTest, FailedPushIsLoggedByTheRequest) {
+  HBN_core_testTeardown();  // no queue: every push fails
+  EXPECT_EQ(-1, HBN_core_recvGwDSK());
+  EXPECT_EQ(-1, HBN_core_recvMode(1, 0));
+  EXPECT_TRUE(loggedBy("HBN_core_recvGwDSK", "CORE send queue push fail\n"));
+  EXPECT_TRUE(loggedBy("HBN_core_recvMode", "CORE send queue push fail\n"));
 }
 
 TEST(CoreApiNoQueue, RequestsFailCleanlyWhenTheCoreIsNotRunning) {

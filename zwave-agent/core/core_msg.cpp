@@ -26,6 +26,9 @@ constexpr int kForceFailingPauseMs = 5000;
 constexpr uint32_t kWakeKind = 0xFFFFFFFFu;  // not a request kind: only wakes the thread
 constexpr int kThreadStack = 64 * 1024;
 
+// The elements are executed on behalf of the thread body, whose name their log lines carry.
+#define MSG_LOG(level, ...) HBN_log_printAt((level), "HBN_core_threadMsg", __LINE__, __VA_ARGS__)
+
 HBN_core_threadShared_t g_shared;
 
 HBN_thread_t* g_msgThread = nullptr;
@@ -107,13 +110,13 @@ bool deviceIncluded() {
 
 void executeSend(uint32_t nodeId, uint32_t length, uint8_t* data) {
   if (!data || length == 0 || length > HBN_CORE_BUF_SIZE) {
-    HBN_LOG(HBN_LOG_WARN, "param len=%d\n", static_cast<int>(length));
+    MSG_LOG(HBN_LOG_WARN, "param len=%d\n", static_cast<int>(length));
     return;
   }
   int secure = HBN_nvm_isSecureClass(static_cast<int>(nodeId), data[0]) ? 1 : 0;
-  HBN_LOG(HBN_LOG_DEBUG, "CMDCLS     =0x%X(%d)\n", data[0], data[0]);
-  HBN_LOG(HBN_LOG_DEBUG, "Send secure=%d\n", secure);
-  HBN_LOG(HBN_LOG_DEBUG, "param len=%d\n", static_cast<int>(length));
+  MSG_LOG(HBN_LOG_DEBUG, "CMDCLS     =0x%X(%d)\n", data[0], data[0]);
+  MSG_LOG(HBN_LOG_DEBUG, "Send secure=%d\n", secure);
+  MSG_LOG(HBN_LOG_DEBUG, "param len=%d\n", static_cast<int>(length));
   if (HBN_core_expandCmdSend(static_cast<uint8_t>(nodeId), data, static_cast<int>(length), secure)) return;
   HBN_core_zipCmdSend(static_cast<uint8_t>(nodeId), data, static_cast<int>(length), secure);
 }
@@ -123,7 +126,7 @@ int entryCount(int32_t count, const uint8_t* data) {
   constexpr int kMax = HBN_CORE_BUF_SIZE / HBN_CORE_PVLIST_ENTRY_SIZE;
   if (count <= 0 || !data) return 0;
   if (count > kMax) {
-    HBN_LOG(HBN_LOG_WARN, "provisioning entries cut to %d\n", kMax);
+    MSG_LOG(HBN_LOG_WARN, "provisioning entries cut to %d\n", kMax);
     return kMax;
   }
   return count;
@@ -150,8 +153,8 @@ void execute(uint32_t kind, uint32_t first, uint32_t second, uint32_t third, uin
       executeSend(first, second, data);
       break;
     case HBN_CORE_KIND_NODE_KEY:
-      HBN_LOG(HBN_LOG_DEBUG, "kind=%X\n", second);
-      HBN_LOG(HBN_LOG_DEBUG, "key =%d\n", static_cast<int>(third));
+      MSG_LOG(HBN_LOG_DEBUG, "kind=%X\n", second);
+      MSG_LOG(HBN_LOG_DEBUG, "key =%d\n", static_cast<int>(third));
       g_shared.pendingKey.store(static_cast<int>(third));
       HBN_core_zipCmdSetKeys(gw, static_cast<uint8_t>(second));
       break;
@@ -159,7 +162,7 @@ void execute(uint32_t kind, uint32_t first, uint32_t second, uint32_t third, uin
       HBN_core_zipCmdTestFrame(node, static_cast<int>(second));
       break;
     case HBN_CORE_KIND_RESET:
-      HBN_LOG(HBN_LOG_DEBUG, "kind=%X\n", first);
+      MSG_LOG(HBN_LOG_DEBUG, "kind=%X\n", first);
       HBN_core_zipCmdReset(gw);
       break;
     case HBN_CORE_KIND_GW_DSK:

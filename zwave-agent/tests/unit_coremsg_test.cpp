@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "hbn_cloud.h"
 #include "hbn_core.h"
 #include "hbn_core_thread.h"
+#include "hbn_log_capture.h"
 #include "hbn_os.h"
 #include "hbn_test.h"
 
@@ -123,6 +125,33 @@ TEST_F(CoreMsgTest, ElementsNotSentToTheGatewayGiveTheirBuffersBack) {
   }
   EXPECT_EQ(taken.size(), static_cast<size_t>(HBN_CORE_BUF_COUNT));
   for (void* buffer : taken) HBN_buf_free(pool_, buffer);
+}
+
+// True when a recorded log line was written by `func` with exactly `message`.
+bool loggedBy(const std::string& func, const std::string& message) {
+  for (const auto& entry : hbntest::SyslogRecorder::lines()) {
+    const std::string& line = entry.second;
+    size_t at = line.find("/" + func + "[");
+    if (at == std::string::npos) continue;
+    size_t text = line.find("]:", at);
+    if (text != std::string::npos && line.compare(text + 2, std::string::npos, message) == 0) return true;
+  }
+  return false;
+}
+
+TEST_F(CoreMsgTest, ElementLogLinesCarryTheThreadBodysName) {
+  hbntest::SyslogRecorder recorder;
+  run(-1);
+  // No transport is open, so the commands are refused at once; the log lines remain.
+  ASSERT_EQ(HBN_queue_send(queue_, HBN_CORE_KIND_NODE_KEY, 5, 0x87, 0xBEEF, 0), 0);
+  ASSERT_EQ(HBN_queue_send(queue_, HBN_CORE_KIND_RESET, 3, 0, 0, 0), 0);
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (!loggedBy("HBN_core_threadMsg", "kind=3\n") && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_TRUE(loggedBy("HBN_core_threadMsg", "kind=87\n"));
+  EXPECT_TRUE(loggedBy("HBN_core_threadMsg", "key =48879\n"));
+  EXPECT_TRUE(loggedBy("HBN_core_threadMsg", "kind=3\n"));
 }
 
 TEST_F(CoreMsgTest, AModeRequestForTheCurrentModeOrBeyondTheLastDoesNothing) {

@@ -82,10 +82,11 @@ void copyText(char* field, int size, const uint8_t* text, int length) {
   field[n > 0 ? n : 0] = '\0';
 }
 
-void logDskWords(const uint8_t* dsk) {
+// Logs the eight DSK words under the name of the parser `func`.
+void logDskWords(const char* func, const uint8_t* dsk) {
   for (int i = 0; i < 8; ++i) {
     unsigned short word = be16(dsk + 2 * i);
-    HBN_LOG(HBN_LOG_DEBUG, "dsk=%hu\n", word);
+    HBN_log_printAt(HBN_LOG_DEBUG, func, __LINE__, "dsk=%hu\n", word);
   }
 }
 
@@ -423,14 +424,14 @@ void HBN_core_threadParseGetDSK(const uint8_t* data, int length) {
   HBN_LOG(HBN_LOG_DEBUG, "len=%d\n", length);
   if (!data || length != 17) return;
   HBN_LOG(HBN_LOG_DEBUG, "flag=0x%02X\n", data[0]);
-  logDskWords(data + 1);
+  logDskWords(__func__, data + 1);
   HBN_cloud_spSendGwDSK(16, data + 1);
 }
 
 void HBN_core_threadParseGetDSK_2(const uint8_t* data, int length) {
   HBN_LOG(HBN_LOG_DEBUG, "len=%d\n", length);
   if (!data || length < 32) return;
-  logDskWords(data);
+  logDskWords(__func__, data);
   HBN_cloud_spSendGwDSK_2(length, data);
 }
 

@@ -13,6 +13,7 @@
 #include "hbn_cloud.h"
 #include "hbn_core.h"
 #include "hbn_core_thread.h"
+#include "hbn_log_capture.h"
 #include "hbn_nvm.h"
 #include "hbn_os.h"
 #include "hbn_test.h"
@@ -373,7 +374,20 @@ TEST_F(CoreCmdTest, ResetClearsEverythingAndReportsItsResult) {
   }
 }
 
+// True when a recorded log line was written by `func` with exactly `message`.
+bool loggedBy(const std::string& func, const std::string& message) {
+  for (const auto& entry : hbntest::SyslogRecorder::lines()) {
+    const std::string& line = entry.second;
+    size_t at = line.find("/" + func + "[");
+    if (at == std::string::npos) continue;
+    size_t text = line.find("]:", at);
+    if (text != std::string::npos && line.compare(text + 2, std::string::npos, message) == 0) return true;
+  }
+  return false;
+}
+
 TEST_F(CoreCmdTest, SecurityAndSmallReportsReachTheCloud) {
+  hbntest::SyslogRecorder recorder;
   Bytes keys = {0x00, 0x87, 12};
   HBN_core_threadParseSecureKind(keys.data(), 3);
   Bytes dsk(17);
@@ -404,6 +418,9 @@ TEST_F(CoreCmdTest, SecurityAndSmallReportsReachTheCloud) {
   EXPECT_EQ(msgs[4].p2, 0x030201u);
   EXPECT_EQ(msgs[5].kind, static_cast<uint32_t>(HBN_CLOUD_KIND_NODE_KEEPALIVE));
   EXPECT_EQ(msgs[5].p1, 8u);
+  // The DSK words are logged by the parser that read them.
+  EXPECT_TRUE(loggedBy("HBN_core_threadParseGetDSK", "dsk=258\n"));
+  EXPECT_TRUE(loggedBy("HBN_core_threadParseGetDSK_2", "dsk=4369\n"));
 }
 
 TEST_F(CoreCmdTest, SmartStartEntersInclusionWithAPlatformNotice) {

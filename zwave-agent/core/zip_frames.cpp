@@ -19,10 +19,11 @@ int sendTracked(int dst, const uint8_t* command, int length, int secure) {
   return HBN_core_zipPacketWait() == HBN_ZIP_STATUS_OK ? 0 : -1;
 }
 
-// Sends and returns at once; the transmission state goes back to idle.
-int sendUntracked(int dst, const uint8_t* command, int length, int secure, int mode) {
+// Sends and returns at once; the transmission state goes back to idle. A refusal is logged
+// under the name of the command operation `func`.
+int sendUntracked(const char* func, int dst, const uint8_t* command, int length, int secure, int mode) {
   if (!HBN_core_zipPacketSend(dst, command, length, secure, mode)) {
-    HBN_LOG(HBN_LOG_WARN, "zconnection_send_async fail\n");
+    HBN_log_printAt(HBN_LOG_WARN, func, __LINE__, "zconnection_send_async fail\n");
     return -1;
   }
   HBN_core_zipPacketRelease();
@@ -53,7 +54,7 @@ int HBN_core_zipCmdExclusionStop(int gw) {
 
 int HBN_core_zipCmdForceFailing(int nodeID) {
   const uint8_t c[] = {0x20, 0x02};
-  return sendUntracked(nodeID, c, sizeof(c), 0, HBN_ZIP_SEND_NO_ROUTE);
+  return sendUntracked(__func__, nodeID, c, sizeof(c), 0, HBN_ZIP_SEND_NO_ROUTE);
 }
 
 int HBN_core_zipCmdRemoveFailed(int gw, int nodeID) {
@@ -86,7 +87,7 @@ int HBN_core_zipCmdSend(int nodeID, const uint8_t* data, int length, int secure)
     HBN_LOG(HBN_LOG_WARN, "zconnection_send_async fail\n");
     return -1;
   }
-  return sendUntracked(nodeID, data, length, secure ? 1 : 0, HBN_ZIP_SEND_TRACKED);
+  return sendUntracked(__func__, nodeID, data, length, secure ? 1 : 0, HBN_ZIP_SEND_TRACKED);
 }
 
 int HBN_core_zipCmdGetNodeList(int wait) {
@@ -105,7 +106,7 @@ int HBN_core_zipCmdGetNodeInfo(int gw, int nodeID) {
 
 int HBN_core_zipCmdSetKeys(int gw, int keys) {
   const uint8_t c[] = {0x34, 0x12, seq(), 0x01, static_cast<uint8_t>(keys)};
-  return sendUntracked(gw, c, sizeof(c), 1, HBN_ZIP_SEND_TRACKED);
+  return sendUntracked(__func__, gw, c, sizeof(c), 1, HBN_ZIP_SEND_TRACKED);
 }
 
 int HBN_core_zipCmdSetDSK(int gw, int length, const uint8_t* input) {
@@ -117,7 +118,7 @@ int HBN_core_zipCmdSetDSK(int gw, int length, const uint8_t* input) {
   c[2] = seq();
   c[3] = static_cast<uint8_t>(0x80 + n);
   if (n > 0) memcpy(c + 4, input, static_cast<size_t>(n));
-  return sendUntracked(gw, c, 4 + n, 1, HBN_ZIP_SEND_TRACKED);
+  return sendUntracked(__func__, gw, c, 4 + n, 1, HBN_ZIP_SEND_TRACKED);
 }
 
 int HBN_core_zipCmdGetDSK(int gw) {

@@ -84,8 +84,9 @@ bool waitFd(int fd, short events, int timeoutMs) {
 }
 
 // Reads exactly `length` bytes, waiting at most kPartTimeoutMs for each part. Returns the
-// number of bytes read (less than `length` on end of file, time-out or error).
-int readFull(int fd, uint8_t* dest, int length, bool logParts) {
+// number of bytes read (less than `length` on end of file, time-out or error). With `logFunc`
+// each part read is logged under that name.
+int readFull(int fd, uint8_t* dest, int length, const char* logFunc) {
   int got = 0;
   while (got < length) {
     if (!waitFd(fd, POLLIN, static_cast<int>(HBN_time_scaled(kPartTimeoutMs)))) break;
@@ -93,7 +94,7 @@ int readFull(int fd, uint8_t* dest, int length, bool logParts) {
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) break;
     got += static_cast<int>(r);
-    if (logParts) HBN_LOG(HBN_LOG_DEBUG, "read len=%d\n", static_cast<int>(r));
+    if (logFunc) HBN_log_printAt(HBN_LOG_DEBUG, logFunc, __LINE__, "read len=%d\n", static_cast<int>(r));
   }
   return got;
 }
@@ -483,7 +484,7 @@ int HBN_core_zipCmdRecv(int* outKind, int* outNodeID, const uint8_t** outData, i
   const int fd = g_zip.readFd.load();
   if (fd < 0) return -1;
   uint8_t head[2];
-  int r = readFull(fd, head, 2, false);
+  int r = readFull(fd, head, 2, nullptr);
   if (r != 2) {
     HBN_LOG(HBN_LOG_ERROR, "read packet len fail(%d)\n", r);
     return -1;
@@ -496,7 +497,7 @@ int HBN_core_zipCmdRecv(int* outKind, int* outNodeID, const uint8_t** outData, i
     int left = length;
     while (left > 0) {
       int part = left < HBN_ZIP_BUFFER_SIZE ? left : HBN_ZIP_BUFFER_SIZE;
-      int got = readFull(fd, g_zip.recvBuf, part, false);
+      int got = readFull(fd, g_zip.recvBuf, part, nullptr);
       if (got != part) {
         HBN_LOG(HBN_LOG_ERROR, "read packet fail(%d)\n", got);
         return -1;
@@ -505,7 +506,7 @@ int HBN_core_zipCmdRecv(int* outKind, int* outNodeID, const uint8_t** outData, i
     }
     return 0;
   }
-  r = readFull(fd, g_zip.recvBuf, length, true);
+  r = readFull(fd, g_zip.recvBuf, length, __func__);
   if (r != length) {
     HBN_LOG(HBN_LOG_ERROR, "read packet fail(%d)\n", r);
     return -1;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "fixture_zip_pipes.h"
+#include "hbn_log_capture.h"
 
 namespace {
 
@@ -200,10 +201,24 @@ TEST_F(ZipTransport, EveryCommandFrameByteForByte) {
   }
 }
 
+// True when a recorded log line was written by `func` with exactly `message`.
+bool loggedBy(const std::string& func, const std::string& message) {
+  for (const auto& entry : hbntest::SyslogRecorder::lines()) {
+    const std::string& line = entry.second;
+    size_t at = line.find("/" + func + "[");
+    if (at == std::string::npos) continue;
+    size_t text = line.find("]:", at);
+    if (text != std::string::npos && line.compare(text + 2, std::string::npos, message) == 0) return true;
+  }
+  return false;
+}
+
 TEST_F(ZipTransport, CommandOf501BytesIsSentAnd502Refused) {
+  hbntest::SyslogRecorder recorder;
   Bytes big(502, 0x25);
   EXPECT_EQ(HBN_core_zipPacketSend(7, big.data(), 502, 0, HBN_ZIP_SEND_TRACKED), 0);
   EXPECT_EQ(HBN_core_zipCmdSend(7, big.data(), 502, 0), -1);
+  EXPECT_TRUE(loggedBy("HBN_core_zipCmdSend", "zconnection_send_async fail\n"));
   // The refusal left the transport idle: a 501-byte command goes out as a 512-byte body.
   EXPECT_EQ(HBN_core_zipCmdSend(7, big.data(), 501, 0), 0);
   Bytes body = nextPacket();
@@ -212,6 +227,7 @@ TEST_F(ZipTransport, CommandOf501BytesIsSentAnd502Refused) {
 }
 
 TEST_F(ZipTransport, PacketAskingForAckIsAcknowledgedWithSwappedEndpoints) {
+  hbntest::SyslogRecorder recorder;
   injectCommand(5, {0x25, 0x03, 0xFF}, 0x80, 0x42);
   // Endpoints 3 (source) and 4 (destination) come back swapped.
   inject(Bytes{0x05, 0x23, 0x02, 0x80, 0x40, 0x43, 0x03, 0x04, 0x25, 0x03, 0x00});
@@ -224,6 +240,7 @@ TEST_F(ZipTransport, PacketAskingForAckIsAcknowledgedWithSwappedEndpoints) {
   EXPECT_EQ(r[0].kind, HBN_ZIP_KIND_NODE);
   EXPECT_EQ(r[0].node, 5);
   EXPECT_EQ(r[0].data, (Bytes{0x25, 0x03, 0xFF}));
+  EXPECT_TRUE(loggedBy("HBN_core_zipCmdRecv", "read len=11\n"));  // the body, read in one part
   // Without the request no acknowledgement is written.
   injectCommand(5, {0x25, 0x03, 0x01}, 0x00);
   reports(3);
@@ -273,11 +290,13 @@ TEST_F(ZipTransport, CompletionFollowsTheAnswerToTheLastPacket) {
 }
 
 TEST_F(ZipTransport, SendWhileWaitingIsRefusedAndUntrackedSendsDoNotWait) {
+  hbntest::SyslogRecorder recorder;
   auto result = std::async(std::launch::async, [] { return HBN_core_zipCmdReset(GW); });
   Bytes first = nextPacket();
   const uint8_t probe[] = {0x20, 0x02};
   EXPECT_EQ(HBN_core_zipPacketSend(9, probe, 2, 0, HBN_ZIP_SEND_TRACKED), 0);
   EXPECT_EQ(HBN_core_zipCmdForceFailing(9), -1);
+  EXPECT_TRUE(loggedBy("HBN_core_zipCmdForceFailing", "zconnection_send_async fail\n"));
   answer(first[5]);
   EXPECT_EQ(result.get(), 0);
   // Untracked: the transport is idle right after the send, no answer needed, and the status

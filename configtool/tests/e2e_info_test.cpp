@@ -115,8 +115,20 @@ TEST(ConfigtoolInfo, SectionsInOrderWithVpnDetails) {
   EXPECT_EQ(section(text, "firewall:URL filter"),
             "\nURL filter\t: DISABLED\nSelected_List : White\n\nKeyword\t, BlackList/WhiteList \n"
             "--------------------------------\nbad.example\t, BlackList\ngood.example\t, WhiteList\n\n\n");
-  EXPECT_NE(section(text, "firewall:Application filter").find("SSH Acsess from WAN\t: ENABLED\n"),
-            std::string::npos);
+  EXPECT_EQ(section(text, "iptables:filter"), "\niptables -nvL\n\n\n");
+  EXPECT_EQ(section(text, "bridge"), "\nbridge table\n\n\n");
+  // The rows need busybox sed; the switch line and the header come out everywhere.
+  const std::string portForward =
+      "\nPort forward : DISABLED\n\nlocal IP,\t\tlocal port,\tprotcol,\tremote IP,\t\tremote port,\tstatus,"
+      "\t\tcomment \n" +
+      std::string(128, '-') + "\n";
+  EXPECT_EQ(section(text, "firewall:port forward").compare(0, portForward.size(), portForward), 0)
+      << section(text, "firewall:port forward");
+  EXPECT_EQ(section(text, "firewall:Application filter"),
+            "\nIgmpProxy\t\t: DISABLED\nPingResponse for WAN\t: DISABLED\nSSH Acsess from WAN\t: ENABLED\n"
+            "WebUI Acsess from WAN\t: DISABLED\nIPsec(VPN) Passthrough\t: DISABLED\n"
+            "PPTP(VPN) Passthrough\t: DISABLED\nL2TP(VPN) Passthrough\t: DISABLED\n"
+            "IPv6 Passthrough\t: DISABLED\n\n\n");
   EXPECT_EQ(section(text, "Current IP"), "\n203.0.113.5\n\n\n");
   EXPECT_EQ(section(text, "Information"),
             "\nFW version (LAN)\t: 1.2.3\nSYS version (LAN)\t: sys-4\nFW version (LTE)\t: lte-5\n"

@@ -215,6 +215,22 @@ TEST(ConfigtoolLoad, ServerValuesReachEveryIdOfTheirKey) {
   EXPECT_EQ(store.get(7267), "0");
 }
 
+// The VPN protocol word sets the L2TPv3 flag (7226) and the IPsec flag (7237).
+TEST(ConfigtoolLoad, VpnProtocolSetsBothFlags) {
+  const struct {
+    const char* word;
+    const char* l2tp;
+    const char* ipsec;
+  } cases[] = {{"IPsec", "0", "1"}, {"L2TPv3", "1", "0"}, {"L2TPv3overIPsec", "1", "1"}, {"off", "0", "0"}};
+  for (const auto& c : cases) {
+    Store store({{7226, c.l2tp[0] == '1' ? "0" : "1"}, {7237, c.ipsec[0] == '1' ? "0" : "1"}});
+    EXPECT_EQ(store.loadCfg(cfg(std::string("\"vpn\":{\"protocol\":\"") + c.word + "\"}")), kNone);
+    EXPECT_EQ(store.get(7226), c.l2tp) << c.word;
+    EXPECT_EQ(store.get(7237), c.ipsec) << c.word;
+    EXPECT_EQ(jsonAt(store.dumpCfg(), "setting/vpn/protocol"), c.word);
+  }
+}
+
 // The downside DHCP mode codes are the ones the dump reads back.
 TEST(ConfigtoolLoad, DownsideDhcpModeRoundTrips) {
   Store store;

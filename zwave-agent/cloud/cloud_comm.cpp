@@ -255,7 +255,9 @@ static void dispatch(HBN_cloud_comm_t* s, uint32_t kind, uint32_t p1, uint32_t p
     const KV_api_cloudHandler_t* h = HBN_cloud_commApiHandler();
     if (h && h->recvMode) {
       int rc = h->recvMode(static_cast<int>(p1), -1);
-      if (rc != 0) HBN_LOG(HBN_LOG_WARN, "Adaption send Mode fail(%d)\n", rc);
+      if (rc != 0)
+        HBN_log_printAt(HBN_LOG_WARN, "HBN_cloud_commMqttThread", __LINE__, "Adaption send Mode fail(%d)\n",
+                        rc);
     }
   }
   HBN_cloud_payloadDispatch(kind, p1, p2, p3, data);

@@ -17,6 +17,7 @@
 #include "hbn_broker.h"
 #include "hbn_cloud.h"
 #include "hbn_core.h"
+#include "hbn_log_capture.h"
 #include "hbn_os.h"
 #include "hbn_test.h"
 #include "kv_api.h"
@@ -103,7 +104,8 @@ const HBN_core_interface_t kCore = {cMode,    cUpdate, cRemove,   cSend,    cNop
                                     cGetGwID, cGwDsk,  cNodeList, cSetPv,   cGetPv, cRssi};
 
 // ---- recording adaptation table
-int kMode(int mode, int button) { return record("kv.mode(%d,%d)", mode, button), 0; }
+int gModeResult = 0;  // what the adaptation answers to a mode
+int kMode(int mode, int button) { return record("kv.mode(%d,%d)", mode, button), gModeResult; }
 int kUpdate(int node, int status) { return record("kv.update(%d,%d)", node, status), 0; }
 int kSend(int node, const uint8_t* d, int n) { return record("kv.send(%d,%s)", node, hex(d, n).c_str()), 0; }
 int kSecure(int node, int keys) { return record("kv.secure(%d,%d)", node, keys), 0; }
@@ -162,6 +164,8 @@ class CloudSession : public ::testing::Test {
   }
   void SetUp() override {
     gCalls.clear();
+    gModeResult = 0;
+    hbntest::SyslogRecorder::start();
     ASSERT_EQ(HBN_os_initialize(), 0);
   }
   void startSession() {
@@ -171,6 +175,7 @@ class CloudSession : public ::testing::Test {
   void TearDown() override {
     HBN_cloud_finalize();
     HBN_os_finalize();
+    HBN_log_setSyslogHook(nullptr);
   }
   // Publishes a request and then a status request; the status answer shows the first request
   // was handled (the callback thread takes messages in order).
@@ -308,6 +313,16 @@ TEST_F(CloudSession, QueuedMessagesArePublishedWithTheirTopics) {
   HBN_cloud_sendMode(2, 1, 1, "say \"hi\"");
   EXPECT_TRUE(sub.waitFor("gw/vexor/SER1/mode", "{\"status\":1,\"mode\":2,\"message\":\"say \\\"hi\\\"\"}"));
   EXPECT_TRUE(waitForCall("kv.mode(2,-1)"));
+  // A mode the adaptation refuses is logged by the MQTT thread, and still published.
+  gModeResult = -5;
+  HBN_cloud_sendMode(4, 1, 0, nullptr);
+  EXPECT_TRUE(sub.waitFor("gw/vexor/SER1/mode", "{\"status\":0,\"mode\":4}"));
+  int refusals = 0;
+  for (const auto& line : hbntest::SyslogRecorder::lines())
+    if (line.second.find("/HBN_cloud_commMqttThread[") != std::string::npos &&
+        line.second.find("]:Adaption send Mode fail(-5)") != std::string::npos)
+      ++refusals;
+  EXPECT_EQ(refusals, 1);
   HBN_cloud_sendNodeRemove(5, 0);
   EXPECT_TRUE(sub.waitFor("gw/vexor/SER1/node/remove", "{\"status\":0,\"node_id\":5}"));
   HBN_cloud_sendNodeKeyZW(5, 0x86);

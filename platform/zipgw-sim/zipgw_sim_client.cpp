@@ -1,6 +1,7 @@
 // Test-side client of the simulator: process start, control lines, log reading.
 #include "zipgw_sim_client.h"
 
+#include <sys/prctl.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -116,6 +117,7 @@ bool Client::start(int timeoutMs) {
   pid_t pid = fork();
   if (pid < 0) return false;
   if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlive a test that died
     int devnull = open("/dev/null", O_RDONLY);
     if (devnull >= 0) dup2(devnull, 0);
     execve(program.c_str(), argv.data(), envp.data());

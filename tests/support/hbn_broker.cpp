@@ -1,5 +1,6 @@
 #include "hbn_broker.h"
 
+#include <sys/prctl.h>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -27,6 +28,8 @@ bool sh(const std::string& command) { return system(command.c_str()) == 0; }
 pid_t spawn(const std::vector<std::string>& argv, const std::string& outFile, bool append = false) {
   pid_t pid = fork();
   if (pid == 0) {
+    // A test that dies must not leave its broker or subscriber behind.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
     int fd = open(outFile.c_str(), O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC), 0644);
     if (fd >= 0) {
       dup2(fd, 1);

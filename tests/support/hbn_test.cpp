@@ -1,5 +1,6 @@
 #include "hbn_test.h"
 
+#include <sys/prctl.h>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -140,6 +141,7 @@ Result run(const std::vector<std::string>& argvIn, const std::vector<std::string
   if (pipe2(inPipe, O_CLOEXEC) || pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC)) return r;
   pid_t pid = fork();
   if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
     dup2(inPipe[0], 0);
     dup2(outPipe[1], 1);
     dup2(errPipe[1], 2);

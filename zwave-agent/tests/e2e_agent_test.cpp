@@ -1,5 +1,6 @@
 // The built zwave-cloud-agent in a sandbox: start-up notices, the version file, and push-switch
 // readings turned into script requests on a real message queue.
+#include <sys/prctl.h>
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <mqueue.h>
@@ -30,6 +31,7 @@ class Child {
     if (captureOut && pipe2(fds, O_CLOEXEC) != 0) return;
     pid_ = fork();
     if (pid_ == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlive a test that died
       int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       if (err >= 0) dup2(err, 2);
       if (captureOut) {

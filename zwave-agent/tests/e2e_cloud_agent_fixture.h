@@ -3,6 +3,7 @@
 // agent's standard output and error captured in files. Shared by the end-to-end tests and the
 // benchmark, so it has no test-framework dependency.
 #pragma once
+#include <sys/prctl.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -58,6 +59,7 @@ class Process {
   bool start(const std::string& program, const std::string& outPath, const std::string& errPath) {
     pid_ = fork();
     if (pid_ == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlive a test that died
       int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       if (out >= 0) dup2(out, 1);

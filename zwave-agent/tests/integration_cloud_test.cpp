@@ -3,6 +3,7 @@
 // the immediate answers, queued messages, reconnection and TLS.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <cstdarg>
@@ -104,8 +105,8 @@ const HBN_core_interface_t kCore = {cMode,    cUpdate, cRemove,   cSend,    cNop
                                     cGetGwID, cGwDsk,  cNodeList, cSetPv,   cGetPv, cRssi};
 
 // ---- recording adaptation table
-int gModeResult = 0;  // what the adaptation answers to a mode
-int kMode(int mode, int button) { return record("kv.mode(%d,%d)", mode, button), gModeResult; }
+std::atomic<int> gModeResult{0};  // what the adaptation answers to a mode
+int kMode(int mode, int button) { return record("kv.mode(%d,%d)", mode, button), gModeResult.load(); }
 int kUpdate(int node, int status) { return record("kv.update(%d,%d)", node, status), 0; }
 int kSend(int node, const uint8_t* d, int n) { return record("kv.send(%d,%s)", node, hex(d, n).c_str()), 0; }
 int kSecure(int node, int keys) { return record("kv.secure(%d,%d)", node, keys), 0; }

@@ -90,6 +90,21 @@ class SyslogRecorder {
   }
 };
 
+// True when a recorded detailed-form line was written by `func` with exactly `message` (with
+// `prefixOnly`, a message that starts with it).
+inline bool loggedBy(const std::string& func, const std::string& message, bool prefixOnly = false) {
+  for (const auto& entry : SyslogRecorder::lines()) {
+    const std::string& line = entry.second;
+    size_t at = line.find("/" + func + "[");
+    if (at == std::string::npos) continue;
+    size_t text = line.find("]:", at);
+    if (text == std::string::npos) continue;
+    size_t length = prefixOnly ? message.size() : std::string::npos;
+    if (line.compare(text + 2, length, message) == 0) return true;
+  }
+  return false;
+}
+
 // Lines recorded by the installed SyslogRecorder that contain `text`.
 inline int logCount(const std::string& text) { return SyslogRecorder::countContaining(text); }
 

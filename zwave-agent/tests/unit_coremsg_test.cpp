@@ -127,17 +127,7 @@ TEST_F(CoreMsgTest, ElementsNotSentToTheGatewayGiveTheirBuffersBack) {
   for (void* buffer : taken) HBN_buf_free(pool_, buffer);
 }
 
-// True when a recorded log line was written by `func` with exactly `message`.
-bool loggedBy(const std::string& func, const std::string& message) {
-  for (const auto& entry : hbntest::SyslogRecorder::lines()) {
-    const std::string& line = entry.second;
-    size_t at = line.find("/" + func + "[");
-    if (at == std::string::npos) continue;
-    size_t text = line.find("]:", at);
-    if (text != std::string::npos && line.compare(text + 2, std::string::npos, message) == 0) return true;
-  }
-  return false;
-}
+using hbntest::loggedBy;
 
 TEST_F(CoreMsgTest, ElementLogLinesCarryTheThreadBodysName) {
   hbntest::SyslogRecorder recorder;

@@ -248,9 +248,8 @@ void HBN_cloud_commMqttConnect(HBN_cloud_comm_t* s) {
   }
 }
 
-static void dispatch(HBN_cloud_comm_t* s, uint32_t kind, uint32_t p1, uint32_t p2, uint32_t p3,
-                     uintptr_t buffer) {
-  const void* data = reinterpret_cast<const void*>(buffer);
+// A notified mode goes to the adaptation layer before its message is built.
+static void dispatch(uint32_t kind, uint32_t p1, uint32_t p2, uint32_t p3, uintptr_t buffer) {
   if (kind == HBN_CLOUD_KIND_MODE && p3 != 0) {
     const KV_api_cloudHandler_t* h = HBN_cloud_commApiHandler();
     if (h && h->recvMode) {
@@ -260,8 +259,7 @@ static void dispatch(HBN_cloud_comm_t* s, uint32_t kind, uint32_t p1, uint32_t p
                         rc);
     }
   }
-  HBN_cloud_payloadDispatch(kind, p1, p2, p3, data);
-  (void)s;
+  HBN_cloud_payloadDispatch(kind, p1, p2, p3, reinterpret_cast<const void*>(buffer));
 }
 
 void HBN_cloud_commMqttThread(HBN_thread_t* self, uintptr_t argument) {
@@ -293,7 +291,7 @@ void HBN_cloud_commMqttThread(HBN_thread_t* self, uintptr_t argument) {
       HBN_LOG(HBN_LOG_WARN, "MQTT queue pop fail\n");
       continue;
     }
-    dispatch(s, kind, p1, p2, p3, buffer);
+    dispatch(kind, p1, p2, p3, buffer);
     if (buffer != 0) {
       // The backup copy is a heap block; everything else comes from the cloud pool.
       if (kind == HBN_CLOUD_KIND_BACKUP)

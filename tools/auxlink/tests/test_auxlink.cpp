@@ -11,6 +11,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "hbn_pty.h"
 #include "hbn_test.h"
 
 namespace {
@@ -21,29 +22,11 @@ using Clock = std::chrono::steady_clock;
 // test can set and read the port's settings.
 class SubMcu {
  public:
-  explicit SubMcu(const hbntest::Sandbox& box) {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
-    slaveName_ = ptsname(master_);
-    slave_ = open(slaveName_.c_str(), O_RDWR | O_NOCTTY);
-    termios t;
-    tcgetattr(slave_, &t);
-    cfmakeraw(&t);  // a serial line passes bytes as they are
-    tcsetattr(slave_, TCSANOW, &t);
-    ok_ = symlink(slaveName_.c_str(), box.path("/dev/ttyS1").c_str()) == 0;
-  }
-  ~SubMcu() {
-    if (slave_ >= 0) close(slave_);
-    if (master_ >= 0) close(master_);
-  }
+  explicit SubMcu(const hbntest::Sandbox& box) { ok_ = pty_.linkAs(box.path("/dev/ttyS1")); }
   bool ok() const { return ok_; }
 
-  termios settings() const {
-    termios t{};
-    tcgetattr(slave_, &t);
-    return t;
-  }
-  void apply(const termios& t) { tcsetattr(slave_, TCSANOW, &t); }
+  termios settings() const { return pty_.settings(); }
+  void apply(const termios& t) { pty_.apply(t); }
   void setSpeed(speed_t speed) {
     termios t = settings();
     cfsetispeed(&t, speed);
@@ -54,10 +37,10 @@ class SubMcu {
   // Everything the tool wrote, read until the line stays quiet for a moment.
   std::string received() {
     std::string out;
-    pollfd p{master_, POLLIN, 0};
+    pollfd p{pty_.master(), POLLIN, 0};
     while (poll(&p, 1, 100) > 0) {
       char buf[256];
-      ssize_t got = read(master_, buf, sizeof buf);
+      ssize_t got = read(pty_.master(), buf, sizeof buf);
       if (got <= 0) break;
       out.append(buf, static_cast<size_t>(got));
     }
@@ -65,9 +48,7 @@ class SubMcu {
   }
 
  private:
-  int master_ = -1;
-  int slave_ = -1;
-  std::string slaveName_;
+  hbntest::Pty pty_;
   bool ok_ = false;
 };
 

@@ -12,6 +12,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "hbn_pty.h"
 #include "hbn_test.h"
 
 namespace {
@@ -24,40 +25,28 @@ using std::chrono::milliseconds;
 class Modem {
  public:
   explicit Modem(const std::string& link) {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
-    std::string slaveName = ptsname(master_);
-    slave_ = open(slaveName.c_str(), O_RDWR | O_NOCTTY);
-    termios t;
-    tcgetattr(slave_, &t);
-    cfmakeraw(&t);
+    termios t = pty_.settings();
     t.c_lflag |= ICANON | ECHO;  // a state the tool must change and then put back
     cfsetispeed(&t, B9600);
     cfsetospeed(&t, B9600);
-    tcsetattr(slave_, TCSANOW, &t);
-    ok_ = symlink(slaveName.c_str(), link.c_str()) == 0;
+    pty_.apply(t);
+    ok_ = pty_.linkAs(link);
   }
   ~Modem() {
     if (far_.joinable()) far_.join();
-    if (slave_ >= 0) close(slave_);
-    if (master_ >= 0) close(master_);
   }
   bool ok() const { return ok_; }
-  termios settings() const {
-    termios t{};
-    tcgetattr(slave_, &t);
-    return t;
-  }
+  termios settings() const { return pty_.settings(); }
 
   // In the background: wait for a command ending in `lastByte`, note the port settings,
   // then send each burst after its delay.
   void answer(char lastByte, std::vector<std::pair<int, std::string>> bursts) {
     received_.clear();
     far_ = std::thread([this, lastByte, bursts] {
-      pollfd p{master_, POLLIN, 0};
+      pollfd p{pty_.master(), POLLIN, 0};
       while (poll(&p, 1, 3000) > 0) {
         char buf[512];
-        ssize_t got = read(master_, buf, sizeof buf);
+        ssize_t got = read(pty_.master(), buf, sizeof buf);
         if (got <= 0) break;
         received_.append(buf, static_cast<size_t>(got));
         if (received_.back() == lastByte) break;
@@ -65,7 +54,7 @@ class Modem {
       during_ = settings();
       for (const auto& burst : bursts) {
         std::this_thread::sleep_for(milliseconds(burst.first));
-        if (write(master_, burst.second.data(), burst.second.size()) < 0) break;
+        if (write(pty_.master(), burst.second.data(), burst.second.size()) < 0) break;
       }
       lastSent_ = Clock::now();
     });
@@ -79,8 +68,7 @@ class Modem {
   Clock::time_point lastSent() const { return lastSent_; }
 
  private:
-  int master_ = -1;
-  int slave_ = -1;
+  hbntest::Pty pty_;
   bool ok_ = false;
   std::thread far_;
   std::string received_;

@@ -5,7 +5,7 @@
 #pragma once
 #include <cstdint>
 
-#include "cloud_text.h"
+#include "json_text.h"
 #include "hbn_buf.h"
 #include "hbn_core.h"
 #include "hbn_os.h"

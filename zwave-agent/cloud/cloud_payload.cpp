@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "cloud_comm.h"
-#include "cloud_text.h"
+#include "json_text.h"
 #include "hbn_buf.h"
 #include "hbn_cloud.h"
 #include "hbn_log.h"

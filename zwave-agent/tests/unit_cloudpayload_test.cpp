@@ -5,7 +5,7 @@
 #include <string>
 
 #include "cloud_payload.h"
-#include "cloud_text.h"
+#include "json_text.h"
 #include "hbn_node_info.h"
 
 namespace {

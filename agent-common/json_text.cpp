@@ -1,4 +1,4 @@
-#include "cloud_text.h"
+#include "json_text.h"
 
 #include <cstdarg>
 #include <cstdio>

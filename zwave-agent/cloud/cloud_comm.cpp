@@ -1,10 +1,6 @@
 #include "cloud_comm.h"
 
 #include <MQTTAsync.h>
-#include <dirent.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <cstdio>
@@ -15,11 +11,13 @@
 #include <string>
 
 #include "cloud_payload.h"
+#include "cloud_request.h"
 #include "hbn_cloud.h"
 #include "hbn_log.h"
 #include "hbn_nvm.h"
 #include "hbn_path.h"
 #include "kv_api.h"
+#include "mqtt_session.h"
 
 struct HBN_cloud_comm_t;
 
@@ -29,13 +27,17 @@ enum { SERIAL_SIZE = 33, CREDENTIAL_SIZE = 33, SERVER_SIZE = 256, PREFIX_SIZE = 
 
 }  // namespace
 
-struct HBN_cloud_comm_t {
+void HBN_cloud_commMqttConnectSuccess(HBN_cloud_comm_t* s);
+void HBN_cloud_commMqttConnectFailure(HBN_cloud_comm_t* s);
+void HBN_cloud_commMqttConnlost(HBN_cloud_comm_t* s);
+
+struct HBN_cloud_comm_t : hbn::SessionEvents {
   HBN_core_interface_t core;
   HBN_buf_t* pool = nullptr;
   HBN_queue_t* queue = nullptr;
   HBN_thread_t* thread = nullptr;
   std::atomic<int> running{0};
-  MQTTAsync client = nullptr;
+  hbn::MqttSession mqtt{this};
   char serial[SERIAL_SIZE] = {0};
   char serviceCode[SERIAL_SIZE] = {0};
   char server[SERVER_SIZE] = {0};
@@ -50,21 +52,28 @@ struct HBN_cloud_comm_t {
   int auth = 0;
   char user[CREDENTIAL_SIZE] = {0};
   char password[CREDENTIAL_SIZE] = {0};
-  std::string trustStore, keyStore, privateKey;
-  // Held by publishers on the library's callback thread, so the record outlives their send.
-  std::mutex lifeLock;
+
+  // The library's callbacks, on its callback thread.
+  void connectSuccess(hbn::MqttSession&) override { HBN_cloud_commMqttConnectSuccess(this); }
+  void connectFailure(hbn::MqttSession&) override { HBN_cloud_commMqttConnectFailure(this); }
+  void connectionLost(hbn::MqttSession&) override { HBN_cloud_commMqttConnlost(this); }
+  void messageArrived(hbn::MqttSession&, const char* topic, int topicLength, const void* payload,
+                      int length) override {
+    HBN_cloud_commMqttMsgarrvd(topic, topicLength, payload, length);
+  }
 };
 
 namespace {
 
+// The running session. Publishers run on the MQTT thread (joined before the record goes) or
+// inside a library callback (the session waits for those before it ends), so the record
+// outlives every publish; the lock only guards readers on other threads.
 std::atomic<HBN_cloud_comm_t*> gSession{nullptr};
+std::mutex gSessionLock;
 // Each publishing thread (the MQTT thread and the library's callback thread) builds its
 // messages in buffers of its own, so no lock is held while the library is called.
 thread_local char tTopic[HBN_CLOUD_TOPIC_SIZE];
 thread_local char tPayload[HBN_CLOUD_PAYLOAD_SIZE];
-thread_local bool tMqttThread = false;
-// Connection state; outlives the session so HBN_cloud_isConnected answers at any time.
-std::atomic<int> gState{HBN_CLOUD_STATE_DISCONNECTED};
 std::mutex gHandlerLock;
 KV_api_cloudHandler_t gHandler;
 bool gHandlerSet = false;
@@ -77,35 +86,7 @@ void notifyState(int state) {
 bool stillRunning(const HBN_cloud_comm_t* s) { return s->running.load() == 1; }
 
 // The thread's one-second pauses, cut short when the session is being stopped.
-void pause(const HBN_cloud_comm_t* s) {
-  for (int i = 0; i < 10 && stillRunning(s); ++i) HBN_thread_sleep(100);
-}
-
-// The MQTT library leaves Nagle's algorithm on its socket, so an answer published right after
-// the library acknowledged a request waits for the broker's delayed TCP acknowledgement (tens
-// of milliseconds). The library does not hand out its socket: find the TCP socket connected
-// to the broker's port among this process's descriptors and switch the delay off.
-void noDelayToBroker(int port) {
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return;
-  while (dirent* entry = readdir(dir)) {
-    int fd = atoi(entry->d_name);
-    int type = 0;
-    socklen_t typeLength = sizeof type;
-    if (fd <= 2 || getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) != 0 || type != SOCK_STREAM)
-      continue;
-    sockaddr_storage peer{};
-    socklen_t peerLength = sizeof peer;
-    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) continue;
-    int peerPort = -1;
-    if (peer.ss_family == AF_INET) peerPort = ntohs(reinterpret_cast<sockaddr_in*>(&peer)->sin_port);
-    if (peer.ss_family == AF_INET6) peerPort = ntohs(reinterpret_cast<sockaddr_in6*>(&peer)->sin6_port);
-    if (peerPort != port) continue;
-    int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  }
-  closedir(dir);
-}
+void pause(const HBN_cloud_comm_t* s) { hbn::sleepWhileRunning(1000, s->running); }
 
 }  // namespace
 
@@ -126,7 +107,11 @@ const KV_api_cloudHandler_t* HBN_cloud_commApiHandler() {
   return gHandlerSet ? &gHandler : nullptr;
 }
 
-int HBN_cloud_isConnected() { return gState.load() == HBN_CLOUD_STATE_CONNECTED ? 1 : 0; }
+int HBN_cloud_isConnected() {
+  std::lock_guard<std::mutex> guard(gSessionLock);
+  HBN_cloud_comm_t* s = gSession.load();
+  return s != nullptr && s->mqtt.isConnected() ? 1 : 0;
+}
 
 const HBN_core_interface_t* HBN_cloud_commCoreInterface() {
   HBN_cloud_comm_t* s = gSession.load();
@@ -172,40 +157,29 @@ void HBN_cloud_commMqttLoadSetting(HBN_cloud_comm_t* s) {
 
 // ---------------------------------------------------------------- callbacks (library thread)
 
-void HBN_cloud_commMqttConnectSuccess(void* context, MQTTAsync_successData* response) {
-  (void)context;
-  (void)response;
+void HBN_cloud_commMqttConnectSuccess(HBN_cloud_comm_t* s) {
   HBN_LOG(HBN_LOG_DEBUG, "MQTT connect success\n");
-  gState.store(HBN_CLOUD_STATE_CONNECTED);
-  HBN_cloud_comm_t* s = gSession.load();
-  if (s != nullptr && s->client != nullptr) {
-    noDelayToBroker(s->port);
-    int rc = MQTTAsync_subscribe(s->client, s->reqFilter, 1, nullptr);
-    if (rc != MQTTASYNC_SUCCESS) HBN_LOG(HBN_LOG_WARN, "MQTT subscribe fail(%d)\n", rc);
-  }
+  s->mqtt.setState(hbn::kConnected);
+  s->mqtt.noDelay();
+  int rc = s->mqtt.subscribe();
+  if (rc != MQTTASYNC_SUCCESS) HBN_LOG(HBN_LOG_WARN, "MQTT subscribe fail(%d)\n", rc);
   HBN_cloud_sendConnected();
   notifyState(0);
 }
 
-void HBN_cloud_commMqttConnectFailure(void* context, MQTTAsync_failureData* response) {
-  (void)context;
-  (void)response;
+void HBN_cloud_commMqttConnectFailure(HBN_cloud_comm_t* s) {
   HBN_LOG(HBN_LOG_DEBUG, "MQTT connect fail\n");
-  int old = gState.exchange(HBN_CLOUD_STATE_DISCONNECTED);
+  int old = s->mqtt.exchangeState(hbn::kDisconnected);
   HBN_LOG(HBN_LOG_DEBUG, "state=%d->%d\n", old, HBN_CLOUD_STATE_DISCONNECTED);
   if (old != HBN_CLOUD_STATE_DISCONNECTED) notifyState(1);
 }
 
-void HBN_cloud_commMqttConnlost(void* context, char* cause) {
-  (void)context;
-  (void)cause;
+void HBN_cloud_commMqttConnlost(HBN_cloud_comm_t* s) {
   HBN_LOG(HBN_LOG_WARN, "MQTT connection lost\n");
-  int old = gState.exchange(HBN_CLOUD_STATE_DISCONNECTED);
+  int old = s->mqtt.exchangeState(hbn::kDisconnected);
   if (old != HBN_CLOUD_STATE_DISCONNECTED) HBN_cloud_commMqttDisconnectNotice();
   notifyState(1);
 }
-
-int HBN_cloud_commMqttMsgarrvd(void* context, char* topicName, int topicLen, MQTTAsync_message* message);
 
 void HBN_cloud_commMqttDisconnectNotice() {
   HBN_cloud_comm_t* s = gSession.load();
@@ -217,35 +191,8 @@ void HBN_cloud_commMqttDisconnectNotice() {
 // ---------------------------------------------------------------- MQTT thread
 
 void HBN_cloud_commMqttConnect(HBN_cloud_comm_t* s) {
-  int expected = HBN_CLOUD_STATE_DISCONNECTED;
-  if (!gState.compare_exchange_strong(expected, HBN_CLOUD_STATE_CONNECTING)) return;
-  MQTTAsync_connectOptions options = MQTTAsync_connectOptions_initializer;
-  MQTTAsync_SSLOptions ssl = MQTTAsync_SSLOptions_initializer;
-  options.keepAliveInterval = 20;
-  options.cleansession = 1;
-  options.connectTimeout = 2147483647;
-  options.onSuccess = HBN_cloud_commMqttConnectSuccess;
-  options.onFailure = HBN_cloud_commMqttConnectFailure;
-  options.context = nullptr;
-  if (s->auth) {
-    options.username = s->user;
-    options.password = s->password;
-  }
-  if (s->tls) {
-    s->trustStore = HBN_path("/jffs2/mqtt/cloud/ca.crt");
-    s->keyStore = HBN_path("/jffs2/mqtt/cloud/client.crt");
-    s->privateKey = HBN_path("/jffs2/mqtt/cloud/client.key");
-    ssl.trustStore = s->trustStore.c_str();
-    ssl.keyStore = s->keyStore.c_str();
-    ssl.privateKey = s->privateKey.c_str();
-    options.ssl = &ssl;
-  }
-  MQTTAsync_setCallbacks(s->client, nullptr, HBN_cloud_commMqttConnlost, HBN_cloud_commMqttMsgarrvd, nullptr);
-  int rc = MQTTAsync_connect(s->client, &options);
-  if (rc != MQTTASYNC_SUCCESS) {
-    gState.store(HBN_CLOUD_STATE_DISCONNECTED);
-    HBN_LOG(HBN_LOG_WARN, "MQTT async connect fail(%d)\n", rc);
-  }
+  int rc = s->mqtt.connect();
+  if (rc != MQTTASYNC_SUCCESS && rc != 1) HBN_LOG(HBN_LOG_WARN, "MQTT async connect fail(%d)\n", rc);
 }
 
 // A notified mode goes to the adaptation layer before its message is built.
@@ -265,22 +212,26 @@ static void dispatch(uint32_t kind, uint32_t p1, uint32_t p2, uint32_t p3, uintp
 void HBN_cloud_commMqttThread(HBN_thread_t* self, uintptr_t argument) {
   (void)self;
   HBN_cloud_comm_t* s = reinterpret_cast<HBN_cloud_comm_t*>(argument);
-  tMqttThread = true;
   HBN_LOG(HBN_LOG_DEBUG, "MQTT thread start\n");
   HBN_cloud_commMqttLoadSetting(s);
   if (!stillRunning(s)) {
     HBN_LOG(HBN_LOG_DEBUG, "MQTT thread finish\n");
     return;
   }
-  int rc = MQTTAsync_create(&s->client, s->uri, s->clientId, MQTTCLIENT_PERSISTENCE_NONE, nullptr);
-  if (rc != MQTTASYNC_SUCCESS) {
-    HBN_LOG(HBN_LOG_ERROR, "MQTT async create fail(%d)\n", rc);
-    s->client = nullptr;
-    return;
-  }
+  hbn::SessionSettings settings;
+  settings.uri = s->uri;
+  settings.clientId = s->clientId;
+  settings.subscription = s->reqFilter;
+  settings.port = s->port;
+  settings.login = s->auth != 0;
+  settings.user = s->user;
+  settings.password = s->password;
+  settings.tls = s->tls != 0;
+  settings.certificateDir = "/jffs2/mqtt/cloud/";
+  if (s->mqtt.create(__func__, settings) != 0) return;
   HBN_LOG(HBN_LOG_DEBUG, "MQTT thread run\n");
   while (stillRunning(s)) {
-    if (gState.load() != HBN_CLOUD_STATE_CONNECTED) {
+    if (!s->mqtt.isConnected()) {
       HBN_cloud_commMqttConnect(s);
       pause(s);
       continue;
@@ -312,7 +263,6 @@ int HBN_cloud_commInit(HBN_buf_t* pool, HBN_queue_t* queue, const HBN_core_inter
   s->pool = pool;
   s->queue = queue;
   if (coreInterface) s->core = *coreInterface;
-  gState.store(HBN_CLOUD_STATE_DISCONNECTED);
   s->running.store(1);
   gSession = s;
   int rc = HBN_thread_create(&s->thread, "cloud-mqtt", 2048, HBN_cloud_commMqttThread,
@@ -333,17 +283,12 @@ void HBN_cloud_commFinish() {
   if (HBN_queue_send(s->queue, HBN_CLOUD_KIND_FINISH, 0, 0, 0, 0) != 0)
     HBN_LOG(HBN_LOG_WARN, "CLOUD send queue push fail\n");
   HBN_thread_stop(s->thread);
-  if (s->client != nullptr) {
-    MQTTAsync_disconnectOptions options = MQTTAsync_disconnectOptions_initializer;
-    MQTTAsync_disconnect(s->client, &options);
-    MQTTAsync_destroy(&s->client);
-  }
+  // Callbacks still running finish first; none comes afterwards.
+  s->mqtt.destroy();
   {
-    // Publishers on the callback thread finish before the record goes.
-    std::lock_guard<std::mutex> guard(s->lifeLock);
+    std::lock_guard<std::mutex> guard(gSessionLock);
     gSession = nullptr;
   }
-  gState.store(HBN_CLOUD_STATE_DISCONNECTED);
   delete s;
 }
 
@@ -352,26 +297,11 @@ void HBN_cloud_commFinish() {
 HBN_cloud_publish_t::HBN_cloud_publish_t(const char* func, HBN_cloud_prefix_t prefix, const char* suffix)
     : func_(func), payload_(nullptr, 0) {
   HBN_cloud_comm_t* s = gSession.load();
-  if (s == nullptr) return;
-  // The MQTT thread owns the session (it is joined before the record is freed); any other
-  // thread holds the record's life lock while it publishes.
-  if (!tMqttThread) {
-    s->lifeLock.lock();
-    locked_ = true;
-  }
-  if (gSession.load() != s || gState.load() != HBN_CLOUD_STATE_CONNECTED || s->client == nullptr) {
-    if (locked_) s->lifeLock.unlock();
-    locked_ = false;
-    return;
-  }
+  if (s == nullptr || !s->mqtt.isConnected()) return;
   connected_ = true;
   session_ = s;
   snprintf(tTopic, sizeof tTopic, "%s%s", prefix == HBN_CLOUD_PREFIX_SP ? s->spPrefix : s->gwPrefix, suffix);
   payload_ = HBN_text_t(tPayload, sizeof tPayload);
-}
-
-HBN_cloud_publish_t::~HBN_cloud_publish_t() {
-  if (locked_) session_->lifeLock.unlock();
 }
 
 void HBN_cloud_publish_t::send() {
@@ -385,29 +315,5 @@ void HBN_cloud_publish_t::send() {
 
 void HBN_cloud_publish_t::sendBytes(const void* data, int length) {
   if (!connected_) return;
-  HBN_cloud_comm_t* s = session_;
-  MQTTAsync_message message = MQTTAsync_message_initializer;
-  message.payload = const_cast<void*>(data);
-  message.payloadlen = length;
-  message.qos = 1;
-  message.retained = 0;
-  int rc = MQTTAsync_sendMessage(s->client, tTopic, &message, nullptr);
-  if (rc != MQTTASYNC_SUCCESS)
-    HBN_log_printAt(HBN_LOG_ERROR, func_, __LINE__, "MQTT send fail(%d)\n", rc);
-  else
-    HBN_log_printAt(HBN_LOG_DEBUG, func_, __LINE__, "MQTT send:%s\n", tTopic);
-}
-
-void HBN_cloud_commDumpHex(const void* data, int length) {
-  // One write, so lines of the two publishing threads never interleave.
-  static const char digits[] = "0123456789ABCDEF";
-  const uint8_t* bytes = static_cast<const uint8_t*>(data);
-  std::string line = "DUMP-payload=";
-  line.reserve(line.size() + 2 * static_cast<size_t>(length > 0 ? length : 0) + 1);
-  for (int i = 0; i < length; ++i) {
-    line += digits[bytes[i] >> 4];
-    line += digits[bytes[i] & 15];
-  }
-  line += '\n';
-  fputs(line.c_str(), stderr);
+  session_->mqtt.publish(func_, tTopic, data, length);
 }

@@ -30,8 +30,6 @@ int HBN_cloud_commInit(HBN_buf_t* pool, HBN_queue_t* queue, const HBN_core_inter
 void HBN_cloud_commFinish();
 // Length of the request prefix (without the "#"), 0 without a session.
 int HBN_cloud_commRequestPrefixLength();
-// Writes "DUMP-payload=" and the bytes as two hexadecimal digits each, as one line on stderr.
-void HBN_cloud_commDumpHex(const void* data, int length);
 // Queues the wake-up that sends a blocked MQTT thread back to connecting.
 void HBN_cloud_commMqttDisconnectNotice();
 
@@ -48,7 +46,6 @@ class HBN_cloud_publish_t {
  public:
   // `func` is the builder's name, used in the send log line.
   HBN_cloud_publish_t(const char* func, HBN_cloud_prefix_t prefix, const char* suffix);
-  ~HBN_cloud_publish_t();
   HBN_cloud_publish_t(const HBN_cloud_publish_t&) = delete;
   HBN_cloud_publish_t& operator=(const HBN_cloud_publish_t&) = delete;
   bool connected() const { return connected_; }
@@ -60,7 +57,6 @@ class HBN_cloud_publish_t {
 
  private:
   bool connected_ = false;
-  bool locked_ = false;
   const char* func_;
   HBN_cloud_comm_t* session_ = nullptr;
   HBN_text_t payload_;

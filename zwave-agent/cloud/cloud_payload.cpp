@@ -13,6 +13,7 @@
 #include "hbn_node_info.h"
 #include "hbn_nvm.h"
 #include "kv_api.h"
+#include "mqtt_request.h"
 
 namespace {
 
@@ -295,7 +296,7 @@ void HBN_cloud_commMqttSendNodeReceive(int nodeId, int length, const uint8_t* da
   HBN_cloud_publish_t pub(__func__, HBN_CLOUD_PREFIX_GW, suffix);
   if (!pub.connected()) return;
   if (length < 0 || (length > 0 && data == nullptr)) length = 0;
-  HBN_cloud_commDumpHex(data, length);
+  hbn::dumpPayloadHex(data, length);
   pub.sendBytes(data, length);
 }
 

@@ -12,6 +12,7 @@
 #include "hbn_log.h"
 #include "hbn_net.h"
 #include "kv_api.h"
+#include "mqtt_request.h"
 
 namespace {
 
@@ -27,63 +28,20 @@ char gRequest[HBN_CLOUD_REQUEST_SIZE];
 const HBN_core_interface_t* core() { return HBN_cloud_commCoreInterface(); }
 const KV_api_cloudHandler_t* kv() { return HBN_cloud_commApiHandler(); }
 
-void dumpText(const void* payload, int length) {
-  fprintf(stderr, "DUMP-payload=%.*s\n", length, static_cast<const char*>(payload));
-}
+void dumpText(const void* payload, int length) { hbn::dumpPayloadText(payload, length); }
 
-void dumpHex(const void* payload, int length) { HBN_cloud_commDumpHex(payload, length); }
+void dumpHex(const void* payload, int length) { hbn::dumpPayloadHex(payload, length); }
 
-// Parsed JSON object of one request, released when it goes out of scope.
-class Json {
+// Parsed JSON object of one request, in the request text buffer.
+class Json : public hbn::RequestJson {
  public:
-  // `func` is the handler's name, used in its log lines.
-  Json(const char* func, const void* payload, int length) : func_(func) {
-    memcpy(gRequest, payload, static_cast<size_t>(length));
-    gRequest[length] = '\0';
-    root_ = json_tokener_parse(gRequest);
-    if (root_ == nullptr || !json_object_is_type(root_, json_type_object)) {
-      HBN_log_printAt(HBN_LOG_WARN, func_, __LINE__, "MQTT json parse fail\n");
-      release();
-    }
-  }
-  ~Json() { release(); }
-  Json(const Json&) = delete;
-  Json& operator=(const Json&) = delete;
-  bool ok() const { return root_ != nullptr; }
-  void release() {
-    if (root_) json_object_put(root_);
-    root_ = nullptr;
-  }
-  // The member, or null; `type` is checked so that a value of the wrong kind counts as missing.
-  json_object* member(const char* name, json_type type) const {
-    json_object* value = nullptr;
-    if (!json_object_object_get_ex(root_, name, &value)) return nullptr;
-    if (!json_object_is_type(value, type)) return nullptr;
-    return value;
-  }
-  // An integer member; false (and the caller's message logged) when missing or not an integer.
-  bool integer(const char* name, const char* missingMessage, int* out) const {
-    json_object* value = member(name, json_type_int);
-    if (value == nullptr) {
-      HBN_log_printAt(HBN_LOG_WARN, func_, __LINE__, "%s", missingMessage);
-      return false;
-    }
-    *out = json_object_get_int(value);
-    return true;
-  }
-  const char* string(const char* name, const char* missingMessage) const {
-    json_object* value = member(name, json_type_string);
-    if (value == nullptr) {
-      HBN_log_printAt(HBN_LOG_WARN, func_, __LINE__, "%s", missingMessage);
-      return nullptr;
-    }
-    return json_object_get_string(value);
-  }
-
- private:
-  const char* func_;
-  json_object* root_ = nullptr;
+  Json(const char* func, const void* payload, int length)
+      : hbn::RequestJson(func, gRequest, sizeof gRequest, payload, length) {}
 };
+
+}  // namespace
+
+namespace {
 
 int subjectOf(const char* word, bool reset) {
   static const char* const backup[] = {"zwave", "gw", "ir"};
@@ -495,10 +453,9 @@ void HBN_cloud_commMqttRequest(const char* suffix, const void* payload, int leng
   HBN_log_printAt(HBN_LOG_WARN, "HBN_cloud_commMqttMsgarrvd", __LINE__, "MQTT topic unknown\n");
 }
 
-int HBN_cloud_commMqttMsgarrvd(void* context, char* topicName, int topicLen, MQTTAsync_message* message) {
-  (void)context;
-  int length = topicLen > 0 ? topicLen : static_cast<int>(strlen(topicName));
-  fprintf(stderr, "DUMP-topic=%d,%.*s\n", length, length, topicName);
+void HBN_cloud_commMqttMsgarrvd(const char* topic, int topicLen, const void* payload, int payloadLen) {
+  int length = topicLen;
+  hbn::dumpTopic(topic, length);
   int prefixLength = HBN_cloud_commRequestPrefixLength();
   if (length <= prefixLength) {
     HBN_LOG(HBN_LOG_WARN, "MQTT topic length under\n");
@@ -506,12 +463,8 @@ int HBN_cloud_commMqttMsgarrvd(void* context, char* topicName, int topicLen, MQT
     HBN_LOG(HBN_LOG_WARN, "MQTT topic unknown\n");
   } else {
     char suffix[TOPIC_MAX];
-    memcpy(suffix, topicName + prefixLength, static_cast<size_t>(length - prefixLength));
+    memcpy(suffix, topic + prefixLength, static_cast<size_t>(length - prefixLength));
     suffix[length - prefixLength] = '\0';
-    HBN_cloud_commMqttRequest(suffix, message ? message->payload : nullptr,
-                              message ? message->payloadlen : 0);
+    HBN_cloud_commMqttRequest(suffix, payload, payloadLen);
   }
-  MQTTAsync_freeMessage(&message);
-  MQTTAsync_free(topicName);
-  return 1;
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "handoff.h"
 #include "hbn_log.h"
 #include "hbn_os.h"
 #include "hbn_path.h"
@@ -23,16 +24,6 @@ const char* stateText(unsigned state) {
 }
 
 bool hasLineBreak(const char* text) { return std::strpbrk(text, "\r\n") != nullptr; }
-
-bool writeAll(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -74,29 +65,7 @@ int HBNKV_rebootRequest() {
 }
 
 int HBNKV_writeFirmwareHandoff(const char* url, const char* checksumUrl) {
-  if (url == nullptr || checksumUrl == nullptr || hasLineBreak(url) || hasLineBreak(checksumUrl)) {
-    HBN_LOG(HBN_LOG_ERROR, "f/w update URL refused (line break)\n");
-    return 0;
-  }
-  // Written under a temporary name and renamed, so the updater never reads half a file.
-  const std::string conf = HBN_path("/var/kv_cloudfwd.conf");
-  const std::string tmp = conf + ".tmp";
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return 0;
-  bool ok = writeAll(fd, std::string(url) + "\n" + checksumUrl + "\n");
-  ok = close(fd) == 0 && ok;
-  if (!ok || rename(tmp.c_str(), conf.c_str()) != 0) {
-    HBN_LOG(HBN_LOG_ERROR, "f/w update configuration write fail\n");
-    unlink(tmp.c_str());
-    return 0;
-  }
-  int run = open(HBN_path("/var/kv_cloudfwd.run").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (run < 0) {
-    unlink(conf.c_str());
-    return 0;
-  }
-  close(run);
-  return 1;
+  return hbn::writeUpdateHandoff(__func__, url, checksumUrl, hbn::kFirmwareHandoff);
 }
 
 int HBNKV_firmwareUpdateRequest(const char* url, const char* checksumUrl) {

@@ -1,0 +1,98 @@
+#include "mqtt_request.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "hbn_log.h"
+
+namespace hbn {
+
+void dumpTopic(const char* topic, int length) {
+  fprintf(stderr, "DUMP-topic=%d,%.*s\n", length, length, topic);
+}
+
+void dumpPayloadText(const void* payload, int length) {
+  fprintf(stderr, "DUMP-payload=%.*s\n", length, static_cast<const char*>(payload));
+}
+
+void dumpPayloadHex(const void* payload, int length) {
+  // One write, so lines of two threads never interleave.
+  static const char digits[] = "0123456789ABCDEF";
+  const unsigned char* bytes = static_cast<const unsigned char*>(payload);
+  std::string line = "DUMP-payload=";
+  line.reserve(line.size() + 2 * static_cast<size_t>(length > 0 ? length : 0) + 1);
+  for (int i = 0; i < length; ++i) {
+    line += digits[bytes[i] >> 4];
+    line += digits[bytes[i] & 15];
+  }
+  line += '\n';
+  fputs(line.c_str(), stderr);
+}
+
+bool requestName(const char* topic, int length, char* name, size_t size) {
+  if (length <= 5) return false;
+  int slashes = 0;
+  int at = 0;
+  while (at < length && slashes < 3)
+    if (topic[at++] == '/') ++slashes;
+  if (slashes < 3 || at >= length) return false;
+  size_t n = static_cast<size_t>(length - at);
+  if (n + 1 > size) return false;
+  memcpy(name, topic + at, n);
+  name[n] = '\0';
+  return true;
+}
+
+RequestJson::RequestJson(const char* func, char* buffer, size_t capacity, const void* payload, int length)
+    : func_(func) {
+  if (length < 0) length = 0;
+  if (static_cast<size_t>(length) >= capacity) {
+    HBN_log_printAt(HBN_LOG_WARN, func_, __LINE__, "MQTT payload too long(%d)\n", length);
+    return;
+  }
+  if (length > 0) memcpy(buffer, payload, static_cast<size_t>(length));
+  buffer[length] = '\0';
+  root_ = json_tokener_parse(buffer);
+  if (root_ == nullptr || !json_object_is_type(root_, json_type_object)) {
+    HBN_log_printAt(HBN_LOG_WARN, func_, __LINE__, "MQTT json parse fail\n");
+    release();
+  }
+}
+
+void RequestJson::release() {
+  if (root_) json_object_put(root_);
+  root_ = nullptr;
+}
+
+json_object* RequestJson::member(const char* name, json_type type) const {
+  json_object* value = nullptr;
+  if (root_ == nullptr || !json_object_object_get_ex(root_, name, &value)) return nullptr;
+  if (!json_object_is_type(value, type)) return nullptr;
+  return value;
+}
+
+bool RequestJson::has(const char* name) const {
+  return root_ != nullptr && json_object_object_get_ex(root_, name, nullptr);
+}
+
+bool RequestJson::integer(const char* name, const char* missingMessage, int* out) const {
+  json_object* value = member(name, json_type_int);
+  if (value == nullptr) {
+    HBN_log_printAt(HBN_LOG_WARN, func_, __LINE__, "%s", missingMessage);
+    return false;
+  }
+  *out = json_object_get_int(value);
+  return true;
+}
+
+const char* RequestJson::string(const char* name, const char* missingMessage) const {
+  json_object* value = member(name, json_type_string);
+  if (value == nullptr) {
+    HBN_log_printAt(HBN_LOG_WARN, func_, __LINE__, "%s", missingMessage);
+    return nullptr;
+  }
+  return json_object_get_string(value);
+}
+
+}  // namespace hbn

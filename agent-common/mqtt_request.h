@@ -1,0 +1,49 @@
+// Helpers for the request side of an agent's MQTT session, used on the library's callback
+// thread: the diagnostic dumps of arriving messages, the request name of a topic, and the JSON
+// payload parsed from a bounded, terminated copy.
+#pragma once
+#include <json-c/json.h>
+
+#include <cstddef>
+
+namespace hbn {
+
+// "DUMP-topic=%d,%s\n" on standard error (not in the system log).
+void dumpTopic(const char* topic, int length);
+// "DUMP-payload=" followed by the bytes as they are and a newline.
+void dumpPayloadText(const void* payload, int length);
+// "DUMP-payload=" followed by each byte as "%02X" and a newline, in one write.
+void dumpPayloadHex(const void* payload, int length);
+
+// What follows the third "/" of `topic` (`length` bytes), copied with its terminator into
+// `name` (`size` bytes). False when the topic is 5 characters or shorter, has fewer than three
+// "/", nothing after the third, or a name that does not fit.
+bool requestName(const char* topic, int length, char* name, size_t size);
+
+// A request payload parsed as a JSON object, released when it goes out of scope. The payload
+// is first copied into the caller's `buffer` (`capacity` bytes) and terminated there. Failures
+// are logged under `func`: a payload that does not fit "MQTT payload too long(%d)\n", anything
+// but a JSON object "MQTT json parse fail\n" (both warnings).
+class RequestJson {
+ public:
+  RequestJson(const char* func, char* buffer, size_t capacity, const void* payload, int length);
+  ~RequestJson() { release(); }
+  RequestJson(const RequestJson&) = delete;
+  RequestJson& operator=(const RequestJson&) = delete;
+  bool ok() const { return root_ != nullptr; }
+  void release();
+  // The member of that type, or null: a value of another type counts as missing.
+  json_object* member(const char* name, json_type type) const;
+  // True when the member exists, whatever its type (null included).
+  bool has(const char* name) const;
+  // An integer member; false (and `missingMessage` logged, warning) when missing or not an integer.
+  bool integer(const char* name, const char* missingMessage, int* out) const;
+  // A string member, or null (and `missingMessage` logged, warning).
+  const char* string(const char* name, const char* missingMessage) const;
+
+ private:
+  const char* func_;
+  json_object* root_ = nullptr;
+};
+
+}  // namespace hbn

@@ -16,7 +16,7 @@
 
 #include "hbn_broker.h"
 
-namespace e2e {
+namespace hbntest {
 
 inline double nowMs() {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch())
@@ -56,7 +56,7 @@ class MqttClient {
 
   // Connects (plain or TLS with the broker's client certificate, as the broker runs); ok()
   // tells whether it worked.
-  MqttClient(const hbntest::Broker& broker, const std::string& id) {
+  MqttClient(const Broker& broker, const std::string& id) {
     std::string uri =
         (broker.tls() ? "ssl://127.0.0.1:" : "tcp://127.0.0.1:") + std::to_string(broker.port());
     if (MQTTAsync_create(&client_, uri.c_str(), id.c_str(), MQTTCLIENT_PERSISTENCE_NONE, nullptr) !=
@@ -181,4 +181,4 @@ class MqttClient {
   bool connected_ = false;
 };
 
-}  // namespace e2e
+}  // namespace hbntest

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "e2e_cloud_agent_fixture.h"
-#include "e2e_mqtt_client.h"
+#include "hbn_mqtt_client.h"
 
 namespace {
 

@@ -31,6 +31,10 @@ void HBN_queue_delete(HBN_queue_t* handle);
 // Blocks while the pipe is full.
 int HBN_queue_send(HBN_queue_t* handle, uint32_t word1, uint32_t word2, uint32_t word3, uint32_t word4,
                    uintptr_t word5);
+// Waits at most `timeoutMs` for room (0: not at all; < 0: for ever). 0 sent, 1 still full
+// (nothing sent, nothing logged), -1 error.
+int HBN_queue_sendTimeout(HBN_queue_t* handle, int timeoutMs, uint32_t word1, uint32_t word2, uint32_t word3,
+                          uint32_t word4, uintptr_t word5);
 int HBN_queue_receive(HBN_queue_t* handle, uint32_t* word1, uint32_t* word2, uint32_t* word3, uint32_t* word4,
                       uintptr_t* word5);
 // timeoutMs > 0: 1 when nothing arrived in time (outputs 0); <= 0 blocks.

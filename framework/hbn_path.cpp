@@ -10,7 +10,10 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 extern char** environ;
@@ -102,20 +105,58 @@ int waitChild(pid_t pid) {
 
 // Forks and execs `file` with `argv`; `childFd`/`targetFd` optionally wire a pipe end to
 // the child's stdin or stdout. Returns the child's pid or -1.
-pid_t spawn(const std::string& file, char* const argv[], int childFd, int targetFd, int closeFd) {
+// The child keeps only standard input, output and error: sockets and pipes of the agent (its
+// broker connections among them) must not live on in a command that outlasts them. With
+// `ownGroup` the child leads a process group of its own, so a time-out can end it with
+// everything it started.
+pid_t spawn(const std::string& file, char* const argv[], int childFd, int targetFd, int closeFd,
+            bool ownGroup = false) {
   std::vector<std::string> envStrings = commandEnvironment();
   std::vector<char*> envp = pointers(envStrings);
+  long maxFd = sysconf(_SC_OPEN_MAX);
+  if (maxFd < 0 || maxFd > 65536) maxFd = 65536;
   pid_t pid = fork();
   if (pid == 0) {
+    if (ownGroup) setpgid(0, 0);
     if (childFd >= 0) {
       dup2(childFd, targetFd);
       if (childFd != targetFd) close(childFd);
     }
     if (closeFd >= 0) close(closeFd);
+#ifdef SYS_close_range
+    if (syscall(SYS_close_range, 3u, ~0u, 0u) != 0)
+#endif
+      for (long fd = 3; fd < maxFd; ++fd) close(static_cast<int>(fd));
     execve(file.c_str(), argv, envp.data());
     _exit(127);
   }
   return pid;
+}
+
+// Waits for `pid` at most `timeoutMs`; past it the child's process group is killed and -2
+// returned.
+int waitChildTimeout(pid_t pid, long timeoutMs) {
+  struct timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  long pauseMs = 1;
+  for (;;) {
+    int status = 0;
+    pid_t got = waitpid(pid, &status, WNOHANG);
+    if (got == pid) return status;
+    if (got < 0 && errno != EINTR) return -1;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long elapsed = (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+    if (elapsed >= timeoutMs) {
+      kill(-pid, SIGKILL);
+      kill(pid, SIGKILL);
+      waitChild(pid);
+      return -2;
+    }
+    struct timespec pause = {0, pauseMs * 1000000L};
+    nanosleep(&pause, nullptr);
+    if (pauseMs < 20) pauseMs *= 2;
+  }
 }
 
 std::mutex gPopenLock;
@@ -138,6 +179,23 @@ int HBN_cmd_exec(const char* const argv[]) {
   pid_t pid = spawn(file, const_cast<char* const*>(argv), -1, -1, -1);
   if (pid < 0) return -1;
   return waitChild(pid);
+}
+
+int HBN_cmd_systemTimeout(const char* commandLine, long timeoutMs) {
+  if (commandLine == nullptr) return -1;
+  char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(commandLine), nullptr};
+  pid_t pid = spawn("/bin/sh", argv, -1, -1, -1, true);
+  if (pid < 0) return -1;
+  return waitChildTimeout(pid, timeoutMs);
+}
+
+int HBN_cmd_execTimeout(const char* const argv[], long timeoutMs) {
+  if (argv == nullptr || argv[0] == nullptr) return -1;
+  std::string file = findOnPath(argv[0], commandEnvironment());
+  if (file.empty()) return -1;
+  pid_t pid = spawn(file, const_cast<char* const*>(argv), -1, -1, -1, true);
+  if (pid < 0) return -1;
+  return waitChildTimeout(pid, timeoutMs);
 }
 
 FILE* HBN_cmd_popen(const char* commandLine, const char* mode) {

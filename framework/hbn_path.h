@@ -20,6 +20,11 @@ long HBN_time_scaled(long milliseconds);
 int HBN_cmd_system(const char* commandLine);
 // Runs argv[0] found on PATH with the arguments as given, no shell in between; wait status or -1.
 int HBN_cmd_exec(const char* const argv[]);
+// The same, ended (with every process it started) after `timeoutMs`: -2 then. For commands run
+// where nothing may wait without bound.
+int HBN_cmd_systemTimeout(const char* commandLine, long timeoutMs);
+int HBN_cmd_execTimeout(const char* const argv[], long timeoutMs);
+// Commands start with standard input, output and error only; no other descriptor is inherited.
 // popen()/pclose() through the same environment; mode "r" or "w".
 FILE* HBN_cmd_popen(const char* commandLine, const char* mode);
 int HBN_cmd_pclose(FILE* stream);

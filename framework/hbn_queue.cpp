@@ -117,6 +117,9 @@ int HBN_queue_create(HBN_queue_t** handle) {
     HBN_log_print(HBN_LOG_ERROR, "queue pipe create fail\n");
     return -1;
   }
+  // The write end does not block: a full queue is waited for with poll(), so a sender can
+  // choose how long it may wait (HBN_queue_sendTimeout).
+  fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
   entry->readFd = fds[0];
   entry->writeFd = fds[1];
   entry->inUse = 1;
@@ -148,6 +151,11 @@ void HBN_queue_delete(HBN_queue_t* handle) {
 
 int HBN_queue_send(HBN_queue_t* handle, uint32_t word1, uint32_t word2, uint32_t word3, uint32_t word4,
                    uintptr_t word5) {
+  return HBN_queue_sendTimeout(handle, -1, word1, word2, word3, word4, word5) == 0 ? 0 : -1;
+}
+
+int HBN_queue_sendTimeout(HBN_queue_t* handle, int timeoutMs, uint32_t word1, uint32_t word2, uint32_t word3,
+                          uint32_t word4, uintptr_t word5) {
   if (!checkInitialized()) return -1;
   if (handle == nullptr) {
     HBN_log_print(HBN_LOG_ERROR, "argument is NULL\n");
@@ -161,10 +169,26 @@ int HBN_queue_send(HBN_queue_t* handle, uint32_t word1, uint32_t word2, uint32_t
   record.word3 = word3;
   record.word4 = word4;
   record.word5 = word5;
+  long long deadline = timeoutMs > 0 ? nowMs() + timeoutMs : 0;
   ssize_t written;
-  do {
+  for (;;) {
     written = write(handle->writeFd, &record, sizeof record);
-  } while (written < 0 && errno == EINTR);
+    if (written >= 0 || errno == EINTR) {
+      if (written >= 0) break;
+      continue;
+    }
+    if (errno != EAGAIN) break;
+    // Full: wait for room, for ever (timeoutMs < 0), not at all (0) or until the deadline.
+    if (timeoutMs == 0) return 1;
+    int wait = -1;
+    if (timeoutMs > 0) {
+      long long left = deadline - nowMs();
+      if (left <= 0) return 1;
+      wait = static_cast<int>(left);
+    }
+    struct pollfd fd = {handle->writeFd, POLLOUT, 0};
+    if (poll(&fd, 1, wait) < 0 && errno != EINTR) break;
+  }
   if (written != static_cast<ssize_t>(sizeof record)) {
     HBN_log_print(HBN_LOG_ERROR, "pipe write fail=%d,%d\n", static_cast<int>(written),
                   static_cast<int>(sizeof record));

@@ -1,9 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdlib>
+#include <string>
 
 #include "hbn_path.h"
 #include "hbn_test.h"
+#include "hbn_wait.h"
 
 TEST(Path, UnrootedPathsAreUsedAsWritten) {
   unsetenv("HBN_ROOT");
@@ -55,6 +63,35 @@ TEST(Cmd, PopenReadsTheCommandsOutput) {
   EXPECT_STREQ(line, "HW_NIC0_ADDR=001122334455\n");
   EXPECT_EQ(HBN_cmd_pclose(f), 0);
   EXPECT_EQ(box.recorded("flash"), "get HW_NIC0_ADDR\n");
+}
+
+TEST(Cmd, CommandsInheritNoDescriptorBeyondTheStandardThree) {
+  hbntest::Sandbox box;
+  // A descriptor the agent holds (like its broker socket) without close-on-exec.
+  int held = open("/dev/null", O_RDONLY);
+  ASSERT_GE(held, 3);
+  box.fakeCommand("sysconf", "ls /proc/$$/fd > '" + box.path("/record/fds") + "'");
+  EXPECT_EQ(HBN_cmd_system("sysconf switch_wan eth0 wwan0"), 0);
+  std::string fds = box.read("/record/fds");
+  EXPECT_EQ(fds.find("\n" + std::to_string(held) + "\n"), std::string::npos) << fds;
+  close(held);
+}
+
+TEST(Cmd, BoundedCommandsEndWithWhatTheyStarted) {
+  hbntest::Sandbox box;
+  box.fakeCommand("kv_lte_reset.sh", "sleep 30 & echo $! > '" + box.path("/record/child") + "'; sleep 30");
+  auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(HBN_cmd_systemTimeout("kv_lte_reset.sh", 300), -2);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));
+  int child = atoi(box.read("/record/child").c_str());
+  ASSERT_GT(child, 0);
+  // The background child of the script went with it.
+  EXPECT_TRUE(hbntest::waitUntil([&] { return kill(child, 0) != 0; }, 2000));
+  const char* argv[] = {"kv_lte_reset.sh", nullptr};
+  box.fakeCommand("kv_lte_reset.sh", "exit 3");
+  int status = HBN_cmd_execTimeout(argv, 5000);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 3);
 }
 
 TEST(Time, ScaleDividesButNeverReachesZero) {

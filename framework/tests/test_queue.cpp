@@ -137,6 +137,33 @@ TEST_F(Queue, ConcurrentSendersNeverInterleaveRecords) {
   for (auto& sender : senders) sender.join();
 }
 
+TEST_F(Queue, AFullQueueWaitsOnlyAsLongAsTheSenderAllows) {
+  HBN_queue_t* queue = create();
+  ASSERT_NE(queue, nullptr);
+  int capacity = 0;
+  while (capacity < 1000 && HBN_queue_sendTimeout(queue, 0, 1, capacity, 0, 0, 0) == 0) ++capacity;
+  ASSERT_GT(capacity, 0);
+  ASSERT_LT(capacity, 1000) << "the pipe holds a bounded number of records";
+  // Full: no wait at all, then a bounded wait, both without a log line.
+  EXPECT_EQ(HBN_queue_sendTimeout(queue, 0, 2, 0, 0, 0, 0), 1);
+  auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(HBN_queue_sendTimeout(queue, 100, 2, 0, 0, 0, 0), 1);
+  EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(90));
+  EXPECT_EQ(hbntest::SyslogRecorder::lines().size(), 0u);
+  // A blocking sender goes on as soon as the reader makes room; nothing was lost or reordered.
+  std::thread sender([&] { EXPECT_EQ(HBN_queue_send(queue, 3, 0, 0, 0, 0), 0); });
+  uint32_t w1, w2, w3, w4;
+  uintptr_t w5;
+  for (int i = 0; i < capacity; ++i) {
+    ASSERT_EQ(HBN_queue_receiveTimeout(queue, 2000, &w1, &w2, &w3, &w4, &w5), 0);
+    EXPECT_EQ(w1, 1u);
+    EXPECT_EQ(w2, static_cast<uint32_t>(i));
+  }
+  sender.join();
+  ASSERT_EQ(HBN_queue_receiveTimeout(queue, 2000, &w1, &w2, &w3, &w4, &w5), 0);
+  EXPECT_EQ(w1, 3u);
+}
+
 TEST_F(Queue, DeleteLeavesNoDescriptorToCloseTwice) {
   HBN_queue_t* queue = create();
   ASSERT_NE(queue, nullptr);

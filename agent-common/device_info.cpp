@@ -22,7 +22,7 @@ enum class Line { NoFile, NoLine, Found };
 // the lines after it are still counted right.
 Line readLine(const char* absolute, int index, size_t maxChars, bool stripCr, std::string* line) {
   line->clear();
-  FILE* file = std::fopen(HBN_path(absolute).c_str(), "re");
+  FILE* file = std::fopen(HBN_path(absolute).c_str(), "r");
   if (file == nullptr) return Line::NoFile;
   int current = 0;
   bool found = false;
@@ -117,7 +117,7 @@ size_t readLteImei(char* dest, size_t size) { return readLteIdentity("/var/lte_i
 size_t readLteSerial(char* dest, size_t size) { return readLteIdentity("/var/lte_sno.inf", dest, size); }
 
 int writeBuildVersion(const char* version) {
-  FILE* file = std::fopen(HBN_path("/var/pqv_version").c_str(), "we");
+  FILE* file = std::fopen(HBN_path("/var/pqv_version").c_str(), "w");
   if (file == nullptr) return -1;
   bool ok = std::fputs(version != nullptr ? version : "", file) >= 0;
   ok = std::fclose(file) == 0 && ok;

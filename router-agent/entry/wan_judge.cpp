@@ -156,7 +156,7 @@ int KV_VENTO_api_judgeNet(WanJudgement* result, int* dual) {
 
 void wanUsbIfName(char* name, size_t size) {
   const char* found = "usb1";
-  FILE* file = std::fopen(HBN_path(kUevent).c_str(), "re");
+  FILE* file = std::fopen(HBN_path(kUevent).c_str(), "r");
   if (file != nullptr) {
     char line[kUeventLineSize];
     bool lineStart = true;  // the next piece read begins a line (not the rest of a long one)

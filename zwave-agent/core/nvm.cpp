@@ -17,24 +17,10 @@
 #include "apmib.h"
 #include "hbn_log.h"
 #include "hbn_path.h"
+#include "store_reader.h"
 
 namespace {
 
-enum {
-  kIdSerial = 1410,
-  kIdServiceCode = 1411,
-  kIdServerHost = 1412,
-  kIdServerPort = 1413,
-  kIdTls = 1414,
-  kIdAuth = 1415,
-  kIdAuthUser = 1416,
-  kIdAuthPass = 1417,
-  kIdKeepAliveEnable = 1418,
-  kIdKeepAliveInterval = 1419,
-};
-
-// Large enough for any value of the configuration store (its longest text is 255 characters).
-constexpr int kMibValueSize = 512;
 constexpr int kCopyChunk = 512;
 
 struct NvmStore {
@@ -118,14 +104,16 @@ int commitTemp(const char* func, int fd, const std::string& temp, const char* pa
   return 0;
 }
 
-int readMib(int id, char* value) {
-  std::memset(value, 0, kMibValueSize);
-  return apmib_get(id, value);
+// Output sizes of the getters: a null buffer or a size below 1 receives nothing.
+size_t outSize(const char* out, int size) {
+  return out != nullptr && size > 0 ? static_cast<size_t>(size) : 0;
 }
 
-void copyText(char* dst, int size, const char* src) {
-  if (dst == nullptr || size <= 0) return;
-  std::snprintf(dst, static_cast<size_t>(size), "%s", src);
+// Decimal value of a text id ("" when the store has none), as atoi reads it.
+int readDecimal(hbn::mib::Text id) {
+  char value[hbn::mib::Text::kSize];
+  hbn::mib::get(id, value, sizeof value);
+  return std::atoi(value);
 }
 
 }  // namespace
@@ -343,60 +331,38 @@ int HBN_nvm_getRootNo() {
 }
 
 int HBN_nvm_getSerial(char* serial, int size) {
-  copyText(serial, size, "");
-  char value[kMibValueSize];
-  readMib(kIdSerial, value);
-  copyText(serial, size, value);
+  hbn::mib::get(hbn::mib::kSerial, serial, outSize(serial, size));
   return 0;
 }
 
 int HBN_nvm_getServiceCode(char* code, int size) {
-  copyText(code, size, "");
-  char value[kMibValueSize];
-  readMib(kIdServiceCode, value);
-  copyText(code, size, value[0] != '\0' ? value : "vexor");
+  hbn::mib::getServiceCode(hbn::mib::kServiceCode, code, outSize(code, size));
   return 0;
 }
 
 int HBN_nvm_getServer(char* host, int size, int* port) {
-  copyText(host, size, "");
-  if (port != nullptr) *port = 0;
-  char value[kMibValueSize];
-  readMib(kIdServerHost, value);
-  copyText(host, size, value);
-  readMib(kIdServerPort, value);
-  if (port != nullptr) *port = std::atoi(value);
+  hbn::mib::get(hbn::mib::kServerHost, host, outSize(host, size));
+  int number = readDecimal(hbn::mib::kServerPort);
+  if (port != nullptr) *port = number;
   return 0;
 }
 
-// Flags are one-byte codes in the store; the buffer is zeroed, so a missing value reads 0.
+// Flags are one-byte codes in the store; a missing value reads 0.
 int HBN_nvm_getTls(int* tls) {
   if (tls == nullptr) return 0;
-  *tls = 0;
-  char value[kMibValueSize];
-  readMib(kIdTls, value);
-  *tls = static_cast<uint8_t>(value[0]);
+  *tls = hbn::mib::get(hbn::mib::kTlsEnable);
   return 0;
 }
 
 int HBN_nvm_getAuth(int* enabled, char* user, int userSize, char* password, int passwordSize) {
-  if (enabled != nullptr) *enabled = 0;
-  copyText(user, userSize, "");
-  copyText(password, passwordSize, "");
-  char value[kMibValueSize];
-  readMib(kIdAuth, value);
-  if (enabled != nullptr) *enabled = static_cast<uint8_t>(value[0]);
-  readMib(kIdAuthUser, value);
-  copyText(user, userSize, value);
-  readMib(kIdAuthPass, value);
-  copyText(password, passwordSize, value);
+  uint8_t flag = hbn::mib::get(hbn::mib::kAuthEnable);
+  if (enabled != nullptr) *enabled = flag;
+  hbn::mib::get(hbn::mib::kAuthUser, user, outSize(user, userSize));
+  hbn::mib::get(hbn::mib::kAuthPassword, password, outSize(password, passwordSize));
   return 0;
 }
 
 int HBN_nvm_getKeepAlive() {
-  char value[kMibValueSize];
-  readMib(kIdKeepAliveEnable, value);
-  if (static_cast<uint8_t>(value[0]) < 1) return -1;  // one-byte code: 0 = disabled
-  readMib(kIdKeepAliveInterval, value);
-  return std::atoi(value);
+  if (hbn::mib::get(hbn::mib::kKeepAliveEnable) < 1) return -1;  // 0 = disabled
+  return readDecimal(hbn::mib::kKeepAliveInterval);
 }

@@ -49,6 +49,15 @@ long HBN_time_scaled(long milliseconds) {
   return (milliseconds > 0 && scaled < 1) ? 1 : scaled;
 }
 
+long long HBN_time_scaledNowMs() {
+  const char* text = getenv("HBN_TIME_SCALE");
+  long scale = text ? strtol(text, nullptr, 10) : 1;
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  long long ms = static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  return scale > 1 ? ms * scale : ms;
+}
+
 namespace {
 
 // The environment handed to every platform command: the caller's, with the sandbox's

@@ -15,6 +15,9 @@ const char* HBN_path_root();
 const char* HBN_path_scriptQueue();
 // Test-only time scale: ms / HBN_TIME_SCALE (an integer >= 1, default 1), never below 1 for ms > 0.
 long HBN_time_scaled(long milliseconds);
+// Monotonic milliseconds, run HBN_TIME_SCALE times faster: long timers compared against it
+// (minutes of fail-back, a day of version reports) pass in seconds under a test scale.
+long long HBN_time_scaledNowMs();
 
 // Runs `commandLine` with /bin/sh -c (like system()); returns the wait status, -1 if it could not run.
 int HBN_cmd_system(const char* commandLine);

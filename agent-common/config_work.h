@@ -1,0 +1,43 @@
+// Router settings work that the router and OTA agents order from the cloud: configuration dumps
+// and loads through the `configtool` command with work files under "/tmp", and the platform
+// commands of the control requests.
+//
+// The work files have fixed names shared by every session of both agents, so each run (command
+// and the reading and removing of its files) holds one lock file across threads and processes;
+// a second run waits for the first. Every wait is bounded: these run on the MQTT library's
+// callback thread, which must never wait without end. Paths are rooted with HBN_path().
+#pragma once
+#include <cstddef>
+
+namespace hbn {
+
+enum ConfigDump { kDumpInfo, kDumpServer, kDumpUser };
+
+// Runs "configtool dumpInfo|dumpJsonSvr|dumpJsonCfg <path>", reads the file into `out`
+// (`capacity` bytes, NUL-terminated) and removes it. Returns the text's length; -1 when there is
+// no file (nothing to publish); -2 when the text does not fit (logged "MQTT payload too
+// long:%s\n" with `topic` under `func`, error); -3 when the lock could not be taken in time.
+long runConfigDump(const char* func, ConfigDump which, const char* path, const char* topic, char* out,
+                   size_t capacity);
+
+// Result of one configuration load.
+enum ConfigLoad {
+  kLoadDone = 0,      // configtool accepted and stored the document
+  kLoadRefused = 1,   // configtool found errors: `errorOut` holds its error document
+  kLoadFailed = -1,   // nothing stored and no error document (logged under `func`)
+};
+
+// Writes `payload` (`length` bytes, as received) to "/tmp/tmpCfg.json", runs "configtool
+// loadJsonSvr" (with `server`) or "configtool loadJsonCfg" on it with "/tmp/tmpErr.json", and
+// reads and removes the error document when one was written. A stale error document from an
+// earlier run is removed first, so it cannot make a good load look refused. A load counts as
+// done only when configtool succeeded and wrote no error document. An error document larger
+// than `capacity` - 1 is logged ("MQTT payload too long:%s\n" with `errorTopic`) and the load
+// reported failed.
+ConfigLoad runConfigLoad(const char* func, const void* payload, int length, bool server, const char* errorTopic,
+                         char* errorOut, size_t capacity, long* errorLength);
+
+// Runs a control request's platform command line through the shell, ended after a bound.
+void runControlCommand(const char* func, const char* commandLine);
+
+}  // namespace hbn

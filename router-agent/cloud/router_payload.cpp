@@ -1,0 +1,187 @@
+// The messages the router agent publishes: device facts for the cloud ("connected" set,
+// version, TLS expiry, WAN address, keep-alive, network information) and the configuration
+// dumps. Members in a fixed order, no spaces, every value a JSON-escaped string.
+#include <ctime>
+#include <cstdio>
+#include <cstring>
+
+#include "config_work.h"
+#include "device_info.h"
+#include "hbn_log.h"
+#include "hbn_net.h"
+#include "hbn_path.h"
+#include "json_text.h"
+#include "kv_vento_api.h"
+#include "router_cloud_internal.h"
+#include "tlsTerm.h"
+
+namespace {
+
+const char* const kModel = "KRW-BLDA-PV37";
+
+// "YYYY-MM-DDThh:mm:ss+09:00" of the power-on time, broken down as stored.
+void powerOnText(char* out, size_t size) {
+  time_t stored = static_cast<time_t>(HBN_cloud_powerOnTime());
+  struct tm parts;
+  memset(&parts, 0, sizeof parts);
+  gmtime_r(&stored, &parts);
+  snprintf(out, size, "%04d-%02d-%02dT%02d:%02d:%02d+09:00", parts.tm_year + 1900, parts.tm_mon + 1,
+           parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
+}
+
+// Expiry date of the client certificate, or "" when it cannot be read.
+void certificateExpiry(char* out, size_t size) {
+  out[0] = '\0';
+  struct tm notBefore, notAfter;
+  if (getTlsTerm(HBN_path("/jffs2/mqtt/cloud/client.crt").c_str(), &notBefore, &notAfter) == 0)
+    snprintf(out, size, "%04d-%02d-%02d", notAfter.tm_year + 1900, notAfter.tm_mon + 1, notAfter.tm_mday);
+}
+
+// The address file's line when it exists, else the session's interface address ("br0" without
+// one), dotted decimal.
+void wanAddress(const RouterCloud* s, char* out, size_t size) {
+  if (hbn::readWanAddress(out, size)) return;
+  uint8_t mac[6], ip[4];
+  hbn::readInterfaceInfo(s->ifname[0] != '\0' ? s->ifname : "br0", mac, ip);
+  snprintf(out, size, "%u.%u.%u.%u", ip[0], ip[1], ip[2], ip[3]);
+}
+
+// One string member: `,"name":"value"` (no comma for the first).
+void member(HBN_text_t& text, const char* name, const char* value, bool first = false) {
+  text.format("%s\"%s\":\"", first ? "" : ",", name).escaped(value).append("\"");
+}
+
+// The members shared by "connected" and "version"; "is_sim" only in the version.
+void deviceFacts(RouterCloud* s, HBN_text_t& text, bool version) {
+  char lte[hbn::kLteTextSize];
+  char powerOn[40];
+  char wan[hbn::kWanAddressSize];
+  char expiry[16];
+  hbn::readLteVersion(lte, sizeof lte);
+  powerOnText(powerOn, sizeof powerOn);
+  wanAddress(s, wan, sizeof wan);
+  certificateExpiry(expiry, sizeof expiry);
+  text.append("{");
+  member(text, "model", kModel, true);
+  member(text, "fw_version_lan", KV_VENTO_api_getVersion());
+  member(text, "fw_version_lte", lte);
+  member(text, "login_password", hbn::loginPasswordChanged() ? "change" : "noChange");
+  member(text, "power_on", powerOn);
+  if (version) member(text, "is_sim", "no");
+  member(text, "wan_ip_address", wan);
+  member(text, "tls_client_exp", expiry);
+  text.append("}");
+}
+
+// Publishes the builder's text, or logs that it did not fit.
+void publishText(const char* func, RouterCloud* s, const char* name, HBN_text_t& text) {
+  if (text.overflowed()) {
+    HBN_log_printAt(HBN_LOG_ERROR, func, __LINE__, "MQTT payload too long:%s\n", name);
+    return;
+  }
+  routerPublish(func, s, name, text.text(), text.length());
+}
+
+// A configuration dump published on `name` whatever the session state.
+void publishDump(const char* func, RouterCloud* s, hbn::ConfigDump which, const char* path, const char* name) {
+  long length = hbn::runConfigDump(func, which, path, name, s->out, HBN_ROUTER_PAYLOAD_SIZE);
+  if (length < 0) return;
+  routerPublish(func, s, name, s->out, static_cast<size_t>(length), false);
+}
+
+}  // namespace
+
+void HBN_cloud_commMqttSendConnected(RouterCloud* s) {
+  if (!s->mqtt.isConnected()) return;
+  size_t capacity = 0;
+  char* buffer = routerBuffer(s, &capacity);
+  HBN_text_t text(buffer, capacity);
+  deviceFacts(s, text, false);
+  publishText(__func__, s, "connected", text);
+}
+
+void HBN_cloud_commMqttSendConnectedVer(RouterCloud* s) {
+  if (!s->mqtt.isConnected()) return;
+  size_t capacity = 0;
+  char* buffer = routerBuffer(s, &capacity);
+  HBN_text_t text(buffer, capacity);
+  text.append("{");
+  member(text, "fw_version_lan", KV_VENTO_api_getVersion(), true);
+  text.append("}");
+  publishText(__func__, s, "connected/version", text);
+}
+
+void HBN_cloud_commMqttSendConnectedTls(RouterCloud* s) {
+  if (!s->mqtt.isConnected()) return;
+  size_t capacity = 0;
+  char* buffer = routerBuffer(s, &capacity);
+  HBN_text_t text(buffer, capacity);
+  char expiry[16];
+  certificateExpiry(expiry, sizeof expiry);
+  text.append("{");
+  member(text, "tls_client_exp", expiry, true);
+  text.append("}");
+  publishText(__func__, s, "connected/tls", text);
+}
+
+void HBN_cloud_commMqttSendConnectedWan(RouterCloud* s) {
+  if (!s->mqtt.isConnected()) return;
+  size_t capacity = 0;
+  char* buffer = routerBuffer(s, &capacity);
+  HBN_text_t text(buffer, capacity);
+  char wan[hbn::kWanAddressSize];
+  wanAddress(s, wan, sizeof wan);
+  text.append("{");
+  member(text, "wan_ip_address", wan, true);
+  text.append("}");
+  char name[ROUTER_TOPIC_SIZE];
+  snprintf(name, sizeof name, "connected/wanip/%s", s->serial);
+  publishText(__func__, s, name, text);
+}
+
+void HBN_cloud_commMqttSendVersion(RouterCloud* s) {
+  if (!s->mqtt.isConnected()) return;
+  size_t capacity = 0;
+  char* buffer = routerBuffer(s, &capacity);
+  HBN_text_t text(buffer, capacity);
+  deviceFacts(s, text, true);
+  publishText(__func__, s, "version", text);
+}
+
+void HBN_cloud_commMqttSendKeepAlive(RouterCloud* s) { routerPublish(__func__, s, "keepalive", "", 0); }
+
+void HBN_cloud_commMqttSendNetInfo(RouterCloud* s, const char* ifname) {
+  if (!s->mqtt.isConnected()) return;
+  size_t capacity = 0;
+  char* buffer = routerBuffer(s, &capacity);
+  HBN_text_t text(buffer, capacity);
+  uint8_t mac[6], ip[4];
+  hbn::readInterfaceInfo(ifname, mac, ip);
+  char macText[13], ipText[16];
+  snprintf(macText, sizeof macText, "%02X%02X%02X%02X%02X%02X", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+  snprintf(ipText, sizeof ipText, "%u.%u.%u.%u", ip[0], ip[1], ip[2], ip[3]);
+  text.append("{");
+  member(text, "ifname", ifname, true);
+  member(text, "mac", macText);
+  member(text, "ipv4", ipText);
+  text.append("}");
+  publishText(__func__, s, "netinfo", text);
+}
+
+void HBN_cloud_commMqttSendConfigInfo(RouterCloud* s) {
+  publishDump(__func__, s, hbn::kDumpInfo, "/tmp/dumpInfo.txt", "config/info");
+}
+
+void HBN_cloud_commMqttSendConfigServer(RouterCloud* s) {
+  publishDump(__func__, s, hbn::kDumpServer, "/tmp/dumpSvr.json", "config/server");
+}
+
+void HBN_cloud_commMqttSendConfigUser(RouterCloud* s) {
+  publishDump(__func__, s, hbn::kDumpUser, "/tmp/dumpCfg.json", "config/user");
+}
+
+void HBN_cloud_commMqttSendConfigError(RouterCloud* s, const char* name, const char* text, size_t length) {
+  char topic[32];
+  snprintf(topic, sizeof topic, "config/%s/err", name);
+  routerPublish(__func__, s, topic, text, length, false);
+}

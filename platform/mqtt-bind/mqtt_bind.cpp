@@ -56,7 +56,8 @@ struct Shared {
   bool consumed = false;          // the pending binding was taken by a socket
 };
 
-Shared shared;
+// Never destroyed: Paho's threads may still connect while the process exits.
+Shared& shared = *new Shared;
 // One bound attempt at a time, process-wide.
 std::mutex attemptSerial;
 // Set by the first bound attempt and never cleared: from then on unbound TCP connects fail.

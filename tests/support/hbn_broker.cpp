@@ -121,8 +121,9 @@ bool Broker::start() {
   sh("mkdir -p '" + dir_ + "'");
   if (tls_ && access((dir_ + "/server.crt").c_str(), R_OK) != 0 && !makeCertificates(dir_)) return false;
   std::ofstream conf(dir_ + "/mosquitto.conf");
-  conf << "listener " << port_ << " 127.0.0.1\n"
-       << "allow_anonymous true\npersistence false\n"
+  conf << "listener " << port_ << " 127.0.0.1\n";
+  for (const auto& address : extraAddresses_) conf << "listener " << port_ << " " << address << "\n";
+  conf << "allow_anonymous true\npersistence false\n"
        // Run as root the broker would switch to its own user and lose the sandbox's files.
        << "user root\n"
        // Like a broker tuned for latency: no Nagle delay behind its own acknowledgements.
@@ -155,6 +156,38 @@ std::vector<std::string> Broker::receivedTopics() const {
     if (close != std::string::npos) topics.push_back(line.substr(open + 1, close - open - 1));
   }
   return topics;
+}
+
+namespace {
+
+// From verbose log lines "... <marker><address>:<port> <rest>" whose rest starts with `restPrefix`:
+// the addresses, in order.
+std::vector<std::string> sourcesIn(const std::string& logFile, const std::string& marker,
+                                   const std::string& restPrefix) {
+  std::ifstream in(logFile);
+  std::vector<std::string> sources;
+  std::string line;
+  while (std::getline(in, line)) {
+    size_t at = line.find(marker);
+    if (at == std::string::npos) continue;
+    size_t from = at + marker.size();
+    size_t space = line.find(' ', from);
+    if (space == std::string::npos || line.compare(space + 1, restPrefix.size(), restPrefix) != 0) continue;
+    size_t colon = line.rfind(':', space);
+    if (colon == std::string::npos || colon < from) continue;
+    sources.push_back(line.substr(from, colon - from));
+  }
+  return sources;
+}
+
+}  // namespace
+
+std::vector<std::string> Broker::connectionAddresses() const {
+  return sourcesIn(dir_ + "/mosquitto.log", "New connection from ", "on port");
+}
+
+std::vector<std::string> Broker::clientAddresses(const std::string& clientId) const {
+  return sourcesIn(dir_ + "/mosquitto.log", "New client connected from ", "as " + clientId + " ");
 }
 
 std::vector<std::string> Broker::clientOptions() const {

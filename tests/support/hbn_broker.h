@@ -21,6 +21,9 @@ class Broker {
   ~Broker();
   Broker(const Broker&) = delete;
   Broker& operator=(const Broker&) = delete;
+  // Also listens on `address` (same port), e.g. a veth end that a test's namespace reaches; call
+  // before start(). Loopback is always served. TLS certificates name 127.0.0.1 only.
+  void listenOn(const std::string& address) { extraAddresses_.push_back(address); }
   bool start();  // waits until the port accepts connections
   void stop();
   int port() const { return port_; }
@@ -30,6 +33,10 @@ class Broker {
   std::vector<std::string> clientOptions() const;
   // Topics of every PUBLISH the broker received, in order, over all its runs.
   std::vector<std::string> receivedTopics() const;
+  // Source addresses of every TCP connection the broker accepted, in order, over all its runs.
+  std::vector<std::string> connectionAddresses() const;
+  // Source addresses from which the client `clientId` connected, in order.
+  std::vector<std::string> clientAddresses(const std::string& clientId) const;
   // Publishes one message at QoS 1; true when mosquitto_pub succeeded.
   bool publish(const std::string& topic, const std::string& payload) const;
 
@@ -37,6 +44,7 @@ class Broker {
   std::string dir_;
   bool tls_;
   int port_;
+  std::vector<std::string> extraAddresses_;
   pid_t pid_ = -1;
 };
 

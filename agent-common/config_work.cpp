@@ -103,8 +103,8 @@ long runConfigDump(const char* func, ConfigDump which, const char* path, const c
   return length;
 }
 
-ConfigLoad runConfigLoad(const char* func, const void* payload, int length, bool server, const char* errorTopic,
-                         char* errorOut, size_t capacity, long* errorLength) {
+ConfigLoad runConfigLoad(const char* func, const void* payload, int length, bool server,
+                         const char* errorTopic, char* errorOut, size_t capacity, long* errorLength) {
   *errorLength = 0;
   WorkLock lock(func);
   if (!lock.held()) return kLoadFailed;

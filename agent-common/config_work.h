@@ -22,9 +22,9 @@ long runConfigDump(const char* func, ConfigDump which, const char* path, const c
 
 // Result of one configuration load.
 enum ConfigLoad {
-  kLoadDone = 0,      // configtool accepted and stored the document
-  kLoadRefused = 1,   // configtool found errors: `errorOut` holds its error document
-  kLoadFailed = -1,   // nothing stored and no error document (logged under `func`)
+  kLoadDone = 0,     // configtool accepted and stored the document
+  kLoadRefused = 1,  // configtool found errors: `errorOut` holds its error document
+  kLoadFailed = -1,  // nothing stored and no error document (logged under `func`)
 };
 
 // Writes `payload` (`length` bytes, as received) to "/tmp/tmpCfg.json", runs "configtool
@@ -34,8 +34,8 @@ enum ConfigLoad {
 // done only when configtool succeeded and wrote no error document. An error document larger
 // than `capacity` - 1 is logged ("MQTT payload too long:%s\n" with `errorTopic`) and the load
 // reported failed.
-ConfigLoad runConfigLoad(const char* func, const void* payload, int length, bool server, const char* errorTopic,
-                         char* errorOut, size_t capacity, long* errorLength);
+ConfigLoad runConfigLoad(const char* func, const void* payload, int length, bool server,
+                         const char* errorTopic, char* errorOut, size_t capacity, long* errorLength);
 
 // Runs a control request's platform command line through the shell, ended after a bound.
 void runControlCommand(const char* func, const char* commandLine);

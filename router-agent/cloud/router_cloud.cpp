@@ -255,7 +255,8 @@ static RouterCloud* HBN_cloud_commInit(RouterCloud* s) {
   s->running.store(1);
   char name[16];
   snprintf(name, sizeof name, "cloud-mqtt-%d", s->type);
-  int rc = HBN_thread_create(&s->thread, name, 2048, HBN_cloud_commMqttThread, reinterpret_cast<uintptr_t>(s));
+  int rc =
+      HBN_thread_create(&s->thread, name, 2048, HBN_cloud_commMqttThread, reinterpret_cast<uintptr_t>(s));
   if (rc != 0) {
     HBN_LOG(HBN_LOG_ERROR, "MQTT thread create fail(%d)\n", rc);
     s->running.store(0);
@@ -321,13 +322,19 @@ void HBN_cloud_setCallbacks(RouterCloud* cloud, const HBN_cloud_callbacks_t* cal
   cloud->active.store(true);
 }
 
-int HBN_cloud_isConnected(RouterCloud* cloud) { return cloud != nullptr && cloud->mqtt.isConnected() ? 1 : 0; }
+int HBN_cloud_isConnected(RouterCloud* cloud) {
+  return cloud != nullptr && cloud->mqtt.isConnected() ? 1 : 0;
+}
 
 void HBN_cloud_sendConnected(RouterCloud* cloud) { routerQueue(__func__, cloud, HBN_ROUTER_KIND_CONNECTED); }
 void HBN_cloud_sendVersion(RouterCloud* cloud) { routerQueue(__func__, cloud, HBN_ROUTER_KIND_VERSION); }
 void HBN_cloud_sendKeepAlive(RouterCloud* cloud) { routerQueue(__func__, cloud, HBN_ROUTER_KIND_KEEPALIVE); }
-void HBN_cloud_sendConfigInfo(RouterCloud* cloud) { routerQueue(__func__, cloud, HBN_ROUTER_KIND_CONFIG_INFO); }
+void HBN_cloud_sendConfigInfo(RouterCloud* cloud) {
+  routerQueue(__func__, cloud, HBN_ROUTER_KIND_CONFIG_INFO);
+}
 void HBN_cloud_sendConfigServer(RouterCloud* cloud) {
   routerQueue(__func__, cloud, HBN_ROUTER_KIND_CONFIG_SERVER);
 }
-void HBN_cloud_sendConfigUser(RouterCloud* cloud) { routerQueue(__func__, cloud, HBN_ROUTER_KIND_CONFIG_USER); }
+void HBN_cloud_sendConfigUser(RouterCloud* cloud) {
+  routerQueue(__func__, cloud, HBN_ROUTER_KIND_CONFIG_USER);
+}

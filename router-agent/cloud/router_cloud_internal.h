@@ -13,8 +13,8 @@
 #include "router_cloud.h"
 
 enum {
-  ROUTER_TEXT_SIZE = 256,     // serial, service code, server host
-  ROUTER_LOGIN_SIZE = 33,     // user name and password: at most 32 characters
+  ROUTER_TEXT_SIZE = 256,  // serial, service code, server host
+  ROUTER_LOGIN_SIZE = 33,  // user name and password: at most 32 characters
   ROUTER_IFNAME_SIZE = 33,
   ROUTER_TOPIC_SIZE = 1024,   // prefix and request or message name
   ROUTER_ANSWER_SIZE = 8192,  // small answers built on the callback thread

@@ -54,9 +54,9 @@ void member(HBN_text_t& text, const char* name, const char* value, bool first = 
 // The members shared by "connected" and "version"; "is_sim" only in the version.
 void deviceFacts(RouterCloud* s, HBN_text_t& text, bool version) {
   char lte[hbn::kLteTextSize];
-  char powerOn[40];
+  char powerOn[96];
   char wan[hbn::kWanAddressSize];
-  char expiry[16];
+  char expiry[48];
   hbn::readLteVersion(lte, sizeof lte);
   powerOnText(powerOn, sizeof powerOn);
   wanAddress(s, wan, sizeof wan);
@@ -83,7 +83,8 @@ void publishText(const char* func, RouterCloud* s, const char* name, HBN_text_t&
 }
 
 // A configuration dump published on `name` whatever the session state.
-void publishDump(const char* func, RouterCloud* s, hbn::ConfigDump which, const char* path, const char* name) {
+void publishDump(const char* func, RouterCloud* s, hbn::ConfigDump which, const char* path,
+                 const char* name) {
   long length = hbn::runConfigDump(func, which, path, name, s->out, HBN_ROUTER_PAYLOAD_SIZE);
   if (length < 0) return;
   routerPublish(func, s, name, s->out, static_cast<size_t>(length), false);
@@ -116,7 +117,7 @@ void HBN_cloud_commMqttSendConnectedTls(RouterCloud* s) {
   size_t capacity = 0;
   char* buffer = routerBuffer(s, &capacity);
   HBN_text_t text(buffer, capacity);
-  char expiry[16];
+  char expiry[48];
   certificateExpiry(expiry, sizeof expiry);
   text.append("{");
   member(text, "tls_client_exp", expiry, true);
@@ -158,7 +159,8 @@ void HBN_cloud_commMqttSendNetInfo(RouterCloud* s, const char* ifname) {
   uint8_t mac[6], ip[4];
   hbn::readInterfaceInfo(ifname, mac, ip);
   char macText[13], ipText[16];
-  snprintf(macText, sizeof macText, "%02X%02X%02X%02X%02X%02X", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+  snprintf(macText, sizeof macText, "%02X%02X%02X%02X%02X%02X", mac[0], mac[1], mac[2], mac[3], mac[4],
+           mac[5]);
   snprintf(ipText, sizeof ipText, "%u.%u.%u.%u", ip[0], ip[1], ip[2], ip[3]);
   text.append("{");
   member(text, "ifname", ifname, true);

@@ -22,7 +22,8 @@ class Json : public hbn::RequestJson {
 };
 
 // Both update requests: the two URLs, or false after the missing one's log line.
-bool updateUrls(const char* func, const Json& json, const char* what, const char** url, const char** checksum) {
+bool updateUrls(const char* func, const Json& json, const char* what, const char** url,
+                const char** checksum) {
   *url = json.string("download_url", "MQTT json parse(download_url) fail\n");
   if (*url == nullptr) return false;
   HBN_log_printAt(HBN_LOG_DEBUG, func, __LINE__, "MQTT Request(%s):url=[%s]\n", what, *url);
@@ -119,7 +120,8 @@ static void HBN_cloud_commMqttRecvControl(RouterCloud* s, const void* payload, i
 }
 
 // "reboot" for "config/reboot", "noreboot" for "config/noreboot". 0 loaded, -1 not.
-static int HBN_cloud_commMqttRecvConfigExecute(RouterCloud* s, const char* name, const void* payload, int length) {
+static int HBN_cloud_commMqttRecvConfigExecute(RouterCloud* s, const char* name, const void* payload,
+                                               int length) {
   hbn::dumpPayloadText(payload, length);
   bool server = false;
   {
@@ -131,8 +133,8 @@ static int HBN_cloud_commMqttRecvConfigExecute(RouterCloud* s, const char* name,
   snprintf(topic, sizeof topic, "config/%s/err", name);
   // The request is on file before the error document is read: its buffer takes the document.
   long errorLength = 0;
-  hbn::ConfigLoad result =
-      hbn::runConfigLoad(__func__, payload, length, server, topic, s->in, HBN_ROUTER_PAYLOAD_SIZE + 1, &errorLength);
+  hbn::ConfigLoad result = hbn::runConfigLoad(__func__, payload, length, server, topic, s->in,
+                                              HBN_ROUTER_PAYLOAD_SIZE + 1, &errorLength);
   if (result == hbn::kLoadRefused) {
     HBN_cloud_commMqttSendConfigError(s, name, s->in, static_cast<size_t>(errorLength));
     return -1;

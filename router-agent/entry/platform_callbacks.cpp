@@ -14,7 +14,8 @@ char flag(int value) { return value != 0 ? 'T' : 'F'; }
 // The URLs come from the network: a line break in them would forge console lines (the hand-off
 // refuses them anyway).
 void printUpdate(const char* name, const char* url, const char* checksumUrl) {
-  if (url == nullptr || checksumUrl == nullptr || strpbrk(url, "\r\n") || strpbrk(checksumUrl, "\r\n")) return;
+  if (url == nullptr || checksumUrl == nullptr || strpbrk(url, "\r\n") || strpbrk(checksumUrl, "\r\n"))
+    return;
   printf("KV_TX440:%s:data=%s,chksum=%s\n", name, url, checksumUrl);
   fflush(stdout);
 }
@@ -23,8 +24,9 @@ void printUpdate(const char* name, const char* url, const char* checksumUrl) {
 
 void HBNKV_cloudConnectNotice(int state, WanLinkState* link) {
   if (link == nullptr) return;
-  printf("KV_TX440:%s:kind=%d,state/new=%c,old=%c,first=%c/check=%d\n", "HBNKV_cloudConnectNotice", link->type,
-         flag(state), flag(link->connected.load()), flag(link->firstConnected.load()), link->checkSeconds);
+  printf("KV_TX440:%s:kind=%d,state/new=%c,old=%c,first=%c/check=%d\n", "HBNKV_cloudConnectNotice",
+         link->type, flag(state), flag(link->connected.load()), flag(link->firstConnected.load()),
+         link->checkSeconds);
   fflush(stdout);
   if (wanFailoverState().isDual)
     wanLinkDualHandler(state, link);

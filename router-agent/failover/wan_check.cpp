@@ -43,8 +43,10 @@ void mqttCheck() {
   fflush(stdout);
   for (;;) {
     pass(10);
-    printf("KV_TX440:main:connect=%c,first=%c\n", mark(main.connected.load()), mark(main.firstConnected.load()));
-    printf("KV_TX440:sub :connect=%c,first=%c\n", mark(sub.connected.load()), mark(sub.firstConnected.load()));
+    printf("KV_TX440:main:connect=%c,first=%c\n", mark(main.connected.load()),
+           mark(main.firstConnected.load()));
+    printf("KV_TX440:sub :connect=%c,first=%c\n", mark(sub.connected.load()),
+           mark(sub.firstConnected.load()));
     printf("KV_TX440:main is active=%c\n", mark(state.mainActive.load()));
     fflush(stdout);
     if (main.firstConnected.load() != 1) continue;

@@ -4,6 +4,7 @@
 #include "wan_link.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>

@@ -1,6 +1,7 @@
 // ota-agent: one MQTT session to the OTA server for firmware, certificate, configuration and
 // control requests, with the daily version report. Starts its managers, the core and the
 // cloud side, then waits for ever.
+#include <malloc.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -13,6 +14,11 @@
 #include "ota_core.h"
 
 int main() {
+#ifdef M_ARENA_MAX
+  // One allocation arena: the agent's threads allocate little, and an arena per thread would
+  // hold most of its private memory.
+  mallopt(M_ARENA_MAX, 1);
+#endif
   // A peer closing a pipe or socket is a failed write, not the end of the agent.
   std::signal(SIGPIPE, SIG_IGN);
   // This agent logs under "HBN" with the user facility, and keeps Debug lines off the system log.

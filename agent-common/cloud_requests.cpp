@@ -1,0 +1,138 @@
+#include "cloud_requests.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "hbn_log.h"
+#include "mqtt_request.h"
+
+namespace hbn {
+
+namespace {
+
+// Platform commands of the "reboot" control kinds; null for the kinds without one.
+struct ControlKind {
+  const char* kind;
+  const char* command;
+};
+const ControlKind kRebootKinds[] = {
+    {"all", "reboot"},
+    {"hard_reset", "auxlink -r"},
+    {"ipsec_reset", "sysconf conn l2tp_ipsec reconfig"},
+    {"l2tp_reset", "sysconf conn l2tp_ipsec reconfig"},
+    {"l2tpOverIpsec_reset", "sysconf conn l2tp_ipsec reconfig"},
+    {"lte_module", "kv_lte_reset.sh"},
+};
+
+void controlReboot(const char* func, CloudRequestHost& host, const char* kind) {
+  HBN_log_printAt(HBN_LOG_DEBUG, func, __LINE__, "MQTT Request(reboot):kind=[%s]\n", kind);
+  for (const ControlKind& k : kRebootKinds) {
+    if (strcmp(kind, k.kind) == 0) {
+      runControlCommand(func, k.command);
+      return;
+    }
+  }
+  if (strcmp(kind, "mqtt_reset") == 0) {
+    host.resetMqtt();
+  } else if (strcmp(kind, "soft_reset") != 0) {
+    HBN_log_printAt(HBN_LOG_ERROR, func, __LINE__, "MQTT Request(param unknown):kind=[%s]\n", kind);
+  }
+}
+
+void controlUpload(const char* func, CloudRequestHost& host, const char* kind) {
+  HBN_log_printAt(HBN_LOG_DEBUG, func, __LINE__, "MQTT Request(upload):kind=[%s]\n", kind);
+  if (strcmp(kind, "config") == 0) {
+    host.queueUpload(kDumpInfo);
+    host.queueUpload(kDumpServer);
+    host.queueUpload(kDumpUser);
+  } else if (strcmp(kind, "config-info") == 0) {
+    host.queueUpload(kDumpInfo);
+  } else if (strcmp(kind, "config-server") == 0) {
+    host.queueUpload(kDumpServer);
+  } else if (strcmp(kind, "config-user") == 0) {
+    host.queueUpload(kDumpUser);
+  } else {
+    HBN_log_printAt(HBN_LOG_ERROR, func, __LINE__, "MQTT Request(param unknown):kind=[%s]\n", kind);
+  }
+}
+
+}  // namespace
+
+void cloudRecvUpdate(const char* func, CloudRequestHost& host, HandoffKind kind, const void* payload,
+                     int length) {
+  const char* what = kind == kCertificateHandoff ? "cert update" : "fw update";
+  HBN_log_printAt(HBN_LOG_DEBUG, func, __LINE__, "MQTT Request(%s)\n", what);
+  dumpPayloadText(payload, length);
+  size_t capacity = 0;
+  char* buffer = host.incoming(&capacity);
+  RequestJson json(func, buffer, capacity, payload, length);
+  if (!json.ok()) return;
+  const char* url = json.string("download_url", "MQTT json parse(download_url) fail\n");
+  if (url == nullptr) return;
+  HBN_log_printAt(HBN_LOG_DEBUG, func, __LINE__, "MQTT Request(%s):url=[%s]\n", what, url);
+  const char* checksum = json.string("checksum_url", "MQTT json parse(checksum_url) fail\n");
+  if (checksum == nullptr) return;
+  HBN_log_printAt(HBN_LOG_DEBUG, func, __LINE__, "MQTT Request(%s):urlt=[%s]\n", what, checksum);
+  if (kind == kCertificateHandoff)
+    host.certUpdate(url, checksum);
+  else
+    host.firmwareUpdate(url, checksum);
+}
+
+void cloudRecvControl(const char* func, CloudRequestHost& host, const void* payload, int length) {
+  HBN_log_printAt(HBN_LOG_DEBUG, func, __LINE__, "MQTT Request(control)\n");
+  dumpPayloadText(payload, length);
+  size_t capacity = 0;
+  char* buffer = host.incoming(&capacity);
+  RequestJson json(func, buffer, capacity, payload, length);
+  if (!json.ok()) return;
+  json_object* reboot = json.member("reboot", json_type_string);
+  json_object* upload = reboot ? nullptr : json.member("upload", json_type_string);
+  if (reboot == nullptr && upload == nullptr) {
+    HBN_log_printAt(HBN_LOG_WARN, func, __LINE__, "MQTT json parse(reboot or upload) fail\n");
+    return;
+  }
+  if (reboot != nullptr)
+    controlReboot(func, host, json_object_get_string(reboot));
+  else
+    controlUpload(func, host, json_object_get_string(upload));
+}
+
+int cloudRecvConfigExecute(const char* func, CloudRequestHost& host, const char* name, const void* payload,
+                           int length) {
+  dumpPayloadText(payload, length);
+  size_t capacity = 0;
+  char* buffer = host.incoming(&capacity);
+  bool server = false;
+  {
+    RequestJson json(func, buffer, capacity, payload, length);
+    if (!json.ok()) return -1;
+    server = json.has("setting_server");
+  }
+  char topic[32];
+  snprintf(topic, sizeof topic, "config/%s/err", name);
+  // The request is on file before the error document is read: its buffer takes the document.
+  long errorLength = 0;
+  ConfigLoad result = runConfigLoad(func, payload, length, server, topic, buffer, capacity, &errorLength);
+  if (result == kLoadRefused) {
+    host.publishConfigError(name, buffer, static_cast<size_t>(errorLength));
+    return -1;
+  }
+  if (result != kLoadDone) return -1;
+  if (strcmp(name, "reboot") == 0) runControlCommand(func, "reboot");
+  return 0;
+}
+
+void cloudRecvNetInfo(const char* func, CloudRequestHost& host, const void* payload, int length) {
+  dumpPayloadText(payload, length);
+  size_t capacity = 0;
+  char* buffer = host.incoming(&capacity);
+  RequestJson json(func, buffer, capacity, payload, length);
+  if (!json.ok()) return;
+  const char* ifname = json.string("ifname", "MQTT json parse(ifname) fail\n");
+  if (ifname == nullptr) return;
+  HBN_log_printAt(HBN_LOG_DEBUG, func, __LINE__, "MQTT Request(ifname):url=[%s]\n", ifname);
+  host.publishNetInfo(ifname);
+}
+
+}  // namespace hbn

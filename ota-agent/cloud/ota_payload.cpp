@@ -1,0 +1,107 @@
+// The messages the OTA agent publishes: version, LTE identity, network information and the
+// configuration dumps. Members in a fixed order, no spaces, every value a JSON-escaped string.
+#include <cstdio>
+#include <cstring>
+
+#include "cloud_payload.h"
+#include "config_work.h"
+#include "hbn_log.h"
+#include "hbn_path.h"
+#include "json_text.h"
+#include "ota_cloud_internal.h"
+#include "tlsTerm.h"
+
+namespace {
+
+const char* const kModel = "KRW-BLDA-PV37";
+
+// Expiry date of the OTA client certificate, or "" when it cannot be read.
+void certificateExpiry(char* out, size_t size) {
+  out[0] = '\0';
+  struct tm notBefore, notAfter;
+  if (getTlsTerm(HBN_path("/jffs2/mqtt/ota/client.crt").c_str(), &notBefore, &notAfter) == 0)
+    snprintf(out, size, "%04d-%02d-%02d", notAfter.tm_year + 1900, notAfter.tm_mon + 1, notAfter.tm_mday);
+}
+
+// Publishes the builder's text, or logs that it did not fit.
+void publishText(const char* func, OtaCloud* s, const char* name, HBN_text_t& text) {
+  if (text.overflowed()) {
+    HBN_log_printAt(HBN_LOG_ERROR, func, __LINE__, "MQTT payload too long:%s\n", name);
+    return;
+  }
+  otaPublish(func, s, name, text.text(), text.length());
+}
+
+// A configuration dump published on `name` whatever the session state.
+void publishDump(const char* func, OtaCloud* s, hbn::ConfigDump which, const char* path, const char* name) {
+  long length = hbn::runConfigDump(func, which, path, name, s->out, HBN_OTA_PAYLOAD_SIZE);
+  if (length < 0) return;
+  otaPublish(func, s, name, s->out, static_cast<size_t>(length), false);
+}
+
+}  // namespace
+
+void HBN_cloud_commMqttSendVersion(OtaCloud* s, char* buffer, size_t capacity) {
+  if (!s->mqtt.isConnected()) return;
+  char lte[hbn::kLteTextSize];
+  char powerOn[96];
+  char expiry[48];
+  hbn::readLteVersion(lte, sizeof lte);
+  hbn::powerOnText(otaPowerOnTime(), powerOn, sizeof powerOn);
+  certificateExpiry(expiry, sizeof expiry);
+  HBN_text_t text(buffer, capacity);
+  text.append("{");
+  hbn::jsonMember(text, "model", kModel, true);
+  hbn::jsonMember(text, "fw_version_lan", s->firmwareVersion);
+  hbn::jsonMember(text, "fw_version_lte", lte);
+  hbn::jsonMember(text, "login_password", hbn::loginPasswordChanged() ? "change" : "noChange");
+  hbn::jsonMember(text, "power_on", powerOn);
+  hbn::jsonMember(text, "is_sim", "no");
+  hbn::jsonMember(text, "tls_client_exp", expiry);
+  text.append("}");
+  publishText(__func__, s, "version", text);
+}
+
+void HBN_cloud_commMqttSendLteInfo(OtaCloud* s, const char* imei, size_t imeiLength, const char* serial,
+                                   size_t serialLength) {
+  if (!s->mqtt.isConnected()) return;
+  // Each value is at most the pool buffer's size; copies with terminators for the builder.
+  char imeiText[HBN_OTA_CLOUD_BUF_SIZE + 1];
+  char serialText[HBN_OTA_CLOUD_BUF_SIZE + 1];
+  if (imeiLength > HBN_OTA_CLOUD_BUF_SIZE || serialLength > HBN_OTA_CLOUD_BUF_SIZE) return;
+  memcpy(imeiText, imei, imeiLength);
+  imeiText[imeiLength] = '\0';
+  memcpy(serialText, serial, serialLength);
+  serialText[serialLength] = '\0';
+  HBN_text_t text(s->out, HBN_OTA_PAYLOAD_SIZE);
+  text.append("{");
+  hbn::jsonMember(text, "imei", imeiText, true);
+  hbn::jsonMember(text, "sno", serialText);
+  text.append("}");
+  publishText(__func__, s, "lteinfo", text);
+}
+
+void HBN_cloud_commMqttSendNetInfo(OtaCloud* s, const char* ifname, char* buffer, size_t capacity) {
+  if (!s->mqtt.isConnected()) return;
+  HBN_text_t text(buffer, capacity);
+  hbn::netInfoPayload(text, ifname);
+  publishText(__func__, s, "netinfo", text);
+}
+
+void HBN_cloud_commMqttSendConfigInfo(OtaCloud* s) {
+  publishDump(__func__, s, hbn::kDumpInfo, "/tmp/dumpInfoOTA.txt", "config/info");
+}
+
+void HBN_cloud_commMqttSendConfigServer(OtaCloud* s) {
+  publishDump(__func__, s, hbn::kDumpServer, "/tmp/dumpSvrOTA.json", "config/server");
+}
+
+void HBN_cloud_commMqttSendConfigUser(OtaCloud* s) {
+  publishDump(__func__, s, hbn::kDumpUser, "/tmp/dumpCfgOTA.json", "config/user");
+}
+
+void HBN_cloud_commMqttSendConfigError(OtaCloud* s, const char* name, const char* text, size_t length) {
+  char topic[32];
+  snprintf(topic, sizeof topic, "config/%s/err", name);
+  otaPublish(__func__, s, topic, text, length, false);
+}

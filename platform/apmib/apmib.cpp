@@ -35,13 +35,39 @@ struct Contents {
   std::vector<std::pair<int, std::string>> foreign;
 };
 
+// What identifies one version of the store file: commits replace it by rename.
+struct FileStamp {
+  bool exists = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  long long mtimeNs = 0;
+  bool operator==(const FileStamp& o) const {
+    return exists == o.exists && device == o.device && inode == o.inode && size == o.size &&
+           mtimeNs == o.mtimeNs;
+  }
+};
+
 struct Store {
   std::mutex mutex;
   bool loaded = false;
   std::string path;
+  FileStamp stamp;
   Contents working;
   std::set<int> dirty;
 };
+
+FileStamp stampOf(const std::string& path) {
+  FileStamp f;
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return f;
+  f.exists = true;
+  f.device = st.st_dev;
+  f.inode = st.st_ino;
+  f.size = st.st_size;
+  f.mtimeNs = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+  return f;
+}
 
 Store& store() {
   static Store s;
@@ -90,13 +116,23 @@ Contents readFile(const std::string& path) {
   return c;
 }
 
-// Caller holds the mutex. Loads the file once per store path (tests change HBN_ROOT).
+// Caller holds the mutex. Loads the file, and again whenever another process committed a
+// new version of it (so a waiting agent sees settings stored meanwhile); values this process
+// set and has not committed stay in its working copy. A new store path (tests change
+// HBN_ROOT) starts afresh.
 void ensureLoaded(Store& s) {
   std::string path = storePath();
-  if (s.loaded && path == s.path) return;
+  FileStamp now = stampOf(path);
+  if (s.loaded && path == s.path && now == s.stamp) return;
+  Contents fresh = readFile(path);
+  if (s.loaded && path == s.path) {
+    for (int id : s.dirty) fresh.values[id] = s.working.values[id];
+  } else {
+    s.dirty.clear();
+  }
   s.path = path;
-  s.working = readFile(path);
-  s.dirty.clear();
+  s.stamp = now;
+  s.working = std::move(fresh);
   s.loaded = true;
 }
 
@@ -157,6 +193,7 @@ bool commit(Store& s) {
     }
     s.working = std::move(merged);
     s.dirty.clear();
+    s.stamp = stampOf(s.path);
   }
   flock(lockFd, LOCK_UN);
   close(lockFd);

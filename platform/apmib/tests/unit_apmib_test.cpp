@@ -156,6 +156,28 @@ TEST(ApmibStore, CommitMergesOtherProcessesCommits) {
   EXPECT_EQ(getText(1410), "SN0001");  // the commit also refreshed the working copy
 }
 
+TEST(ApmibStore, ReadersSeeWhatOtherProcessesCommitWithoutLosingTheirOwnChanges) {
+  hbntest::Sandbox sb;
+  apmib_init();
+  char serial[256] = "untouched";
+  apmib_get(1410, serial);
+  EXPECT_STREQ(serial, "untouched") << "no serial yet";
+  uint8_t on = 1;
+  ASSERT_EQ(apmib_set(7101, &on), 1);  // set here, not committed
+  // An agent waiting for its identity sees it once another process stored it.
+  auto r = hbntest::run({"mibctl", "set", "1410", "SN0002"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(getText(1410), "SN0002");
+  uint8_t value = 0;
+  ASSERT_EQ(apmib_get(7101, &value), 1);
+  EXPECT_EQ(value, 1) << "the uncommitted change survives the reload";
+  r = hbntest::run({"mibctl", "set", "1410", "SN0003"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(getText(1410), "SN0003");
+  ASSERT_EQ(apmib_update(4), 1);
+  EXPECT_EQ(sb.read("/var/apmib/store.txt"), "1410=SN0003\n7101=1\n");
+}
+
 TEST(ApmibStore, ConcurrentSettersReadersAndCommits) {
   hbntest::Sandbox sb;
   apmib_init();

@@ -268,4 +268,135 @@ TEST_P(PingFailover, CountsDecideAndProbesStayOnTheMainLink) {
 
 INSTANTIATE_TEST_SUITE_P(FailbackEnabled, PingFailover, ::testing::Bool());
 
+// Ping settings on top of dual WAN with fail-over by ping.
+MibIds pingWan(FailoverBox& box, const std::string& host, int failoverCount, int failbackCount) {
+  MibIds ids = dualWan(box, 1, 0);
+  ids.insert(ids.end(), {{"7162", host},
+                         {"7163", "1"},
+                         {"7164", std::to_string(failoverCount)},
+                         {"7165", "1"},
+                         {"7166", std::to_string(failbackCount)}});
+  return ids;
+}
+
+TEST_F(Failover, PingHostThatNeverAnswersNeverFailsOver) {
+  if (!ready_) return;
+  ASSERT_NO_FATAL_FAILURE(buildDual());
+  const std::string silent = box_.world().lab().unusedAddress();
+  ASSERT_FALSE(silent.empty());
+  ASSERT_NO_FATAL_FAILURE(configureAndStart(pingWan(box_, silent, 1, 1), 10));
+  ASSERT_TRUE(box_.agentBox().waitOut("KV_TX440:ping=-1,first=-\n", 3, 10000)) << box_.agentBox().out();
+  std::vector<std::string> lines = box_.lines();
+  EXPECT_EQ(countLines(lines, "KV_TX440:count="), 0u);
+  EXPECT_EQ(countLines(lines, kFailOver), 0u);
+  EXPECT_EQ(box_.sysconfRecord(), "");
+  EXPECT_FALSE(box_.failoverMarker());
+}
+
+TEST_F(Failover, PingHostNameIsLookedUpUntilItResolvesAndNotProbedMeanwhile) {
+  if (!ready_) return;
+  ASSERT_NO_FATAL_FAILURE(buildDual());
+  ASSERT_NO_FATAL_FAILURE(configureAndStart(pingWan(box_, "cloud.hbn.test", 3, 2), 10));
+  ASSERT_GE(box_.waitLine("KV_TX440:network check thread start"), 0);
+  // Passes of 100 ms: a dozen look-ups fail meanwhile, and no probe leaves.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(countLines(box_.lines(), "KV_TX440:ping="), 0u) << box_.agentBox().out();
+  ASSERT_TRUE(box_.world().setHosts(box_.server() + " cloud.hbn.test\n"));
+  EXPECT_GE(box_.waitLine(pingTargetLine(box_.server())), 0) << box_.agentBox().out();
+  EXPECT_GE(box_.waitLine("KV_TX440:ping=0,first=-"), 0);
+}
+
+TEST_F(Failover, PingModeWithoutAHostStartsNoCheck) {
+  if (!ready_) return;
+  ASSERT_NO_FATAL_FAILURE(buildDual());
+  ASSERT_NO_FATAL_FAILURE(configureAndStart(pingWan(box_, "", 3, 2), 10));
+  ASSERT_NO_FATAL_FAILURE(waitBothConnected());
+  EXPECT_TRUE(box_.agentBox().waitErr("ping host empty: no network check\n"));
+  EXPECT_EQ(countLines(box_.lines(), "KV_TX440:network check thread start"), 0u);
+}
+
+// Counts of 0 act as 1. Taken literally they would fail a healthy link over on a success and
+// back again in the same pass, for ever.
+TEST_F(Failover, PingCountsOfZeroSwitchOncePerRunOfTheOtherKind) {
+  if (!ready_) return;
+  ASSERT_NO_FATAL_FAILURE(buildDual());
+  ASSERT_NO_FATAL_FAILURE(configureAndStart(pingWan(box_, box_.server(), 0, 0), 10));
+  ASSERT_TRUE(box_.agentBox().waitOut("KV_TX440:ping=0,first=T\n", 5, 10000));
+  EXPECT_EQ(countLines(box_.lines(), kFailOver), 0u);
+  EXPECT_EQ(box_.sysconfRecord(), "");
+
+  const size_t cutAt = box_.lines().size();
+  ASSERT_EQ(box_.world().cut("eth0"), "");
+  long over = box_.waitLine(kFailOver, cutAt, 10000);
+  ASSERT_GE(over, 0);
+  EXPECT_EQ(box_.lines()[over - 2], "KV_TX440:count=0,1");
+  ASSERT_TRUE(box_.agentBox().waitOut("KV_TX440:count=0,2\n", 2, 10000));  // two more failures
+  const size_t restoreAt = box_.lines().size();
+  ASSERT_EQ(box_.world().restore("eth0"), "");
+  long back = box_.waitLine(kFailBack, restoreAt, 10000);
+  ASSERT_GE(back, 0);
+  EXPECT_EQ(box_.lines()[back - 2], "KV_TX440:count=1,0");
+  std::vector<std::string> lines = box_.lines();
+  EXPECT_EQ(countLines(lines, kFailOver), 1u);
+  EXPECT_EQ(countLines(lines, kFailBack), 1u);
+}
+
+// A link that goes down and up every few seconds: the switches alternate, and each one waits for
+// its own timer (MQTT mode: the check and fail-back times; ping mode: the counts).
+class FlappingLink : public Failover, public ::testing::WithParamInterface<int> {};
+
+TEST_P(FlappingLink, SwitchesNoFasterThanTheTimers) {
+  if (!ready_) return;
+  const int method = GetParam();
+  ASSERT_NO_FATAL_FAILURE(buildDual());
+  MibIds ids;
+  int scale;
+  if (method == 0) {
+    ids = dualWan(box_, 0, 1);                              // fail over after 60 s
+    ids.insert(ids.end(), {{"7160", "1"}, {"7161", "1"}});  // fail back after 60 s
+    scale = 60;                                             // a minute a second
+  } else {
+    ids = pingWan(box_, box_.server(), 2, 2);
+    scale = 4;
+  }
+  ASSERT_NO_FATAL_FAILURE(configureAndStart(ids, scale));
+  ASSERT_NO_FATAL_FAILURE(waitBothConnected());
+  ASSERT_GE(box_.waitLine("KV_TX440:network check thread start"), 0);
+  const size_t startAt = box_.lines().size();
+  const auto started = std::chrono::steady_clock::now();
+  int changes = 0;
+  for (int cycle = 0; cycle < 4; ++cycle) {
+    ASSERT_EQ(box_.world().cut("eth0"), "");
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    ASSERT_EQ(box_.world().restore("eth0"), "");
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    changes += 2;
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  std::vector<std::string> lines = box_.lines(startAt);
+  int switches = 0;
+  bool over = false;  // the last switch was a fail-over
+  for (size_t i = 2; i < lines.size(); ++i) {
+    const bool isOver = lines[i] == kFailOver;
+    if (!isOver && lines[i] != kFailBack) continue;
+    ++switches;
+    EXPECT_NE(isOver, over) << "two switches the same way at line " << i;
+    over = isOver;
+    if (method == 0) {
+      EXPECT_GE(numberAfter(lines[i - 1], isOver ? "KV_TX440:2:diff=" : "KV_TX440:1:diff="), 60) << i;
+    } else {
+      EXPECT_EQ(lines[i - 2], isOver ? "KV_TX440:count=0,2" : "KV_TX440:count=2,0") << i;
+    }
+  }
+  // Each switch needs a full timer: a minute scaled (1 s), or two probe passes (0.5 s at least).
+  const double shortest = method == 0 ? 1.0 : 0.5;
+  EXPECT_LE(switches, static_cast<int>(seconds / shortest) + 1);
+  printf("flapping (%s mode): %d switches in %.1f s while the link changed %d times\n",
+         method == 0 ? "MQTT" : "ping", switches, seconds, changes);
+  RecordProperty("switches", switches);
+  EXPECT_EQ(box_.agentBox().problem(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(CheckMethod, FlappingLink, ::testing::Values(0, 1));
+
 }  // namespace

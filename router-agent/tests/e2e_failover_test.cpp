@@ -9,12 +9,15 @@
 
 #include <chrono>
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "hbn_failover_box.h"
+#include "hbn_mqtt_client.h"
 #include "hbn_wait.h"
 
 namespace {
@@ -398,5 +401,86 @@ TEST_P(FlappingLink, SwitchesNoFasterThanTheTimers) {
 }
 
 INSTANTIATE_TEST_SUITE_P(CheckMethod, FlappingLink, ::testing::Values(0, 1));
+
+// Monotonic seconds in the log line that holds position `at`.
+double lineTime(const std::string& log, size_t at) {
+  size_t begin = log.rfind('\n', at);
+  begin = begin == std::string::npos ? 0 : begin + 1;
+  size_t slash = log.find('/', begin);
+  return slash < at ? strtod(log.c_str() + slash + 1, nullptr) : -1;
+}
+
+// Seconds from the start of the last successful connect attempt of `ifname`'s session to its
+// success, from the agent's log (-1 when there is none).
+double lastConnectSeconds(const std::string& log, const std::string& ifname) {
+  size_t success = log.rfind("MQTT connect success(" + ifname + ")");
+  if (success == std::string::npos) return -1;
+  size_t attempt = log.rfind("MQTT Network I/F name=" + ifname + "\n", success);
+  if (attempt == std::string::npos) return -1;
+  return lineTime(log, success) - lineTime(log, attempt);
+}
+
+// Round trips of version requests to the sub session, measured by a client in the cloud.
+std::vector<double> subRoundTrips(hbntest::MqttClient& client, int count) {
+  std::vector<double> trips;
+  for (int i = 0; i < count; ++i) {
+    client.drain();
+    double sent = hbntest::nowMs();
+    if (!client.publish("req/test/SER2/version", "{}")) break;
+    hbntest::MqttClient::Message m;
+    if (!client.next("gw/vexor/SER2/version", &m, 5000)) break;
+    trips.push_back(m.at - sent);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  return trips;
+}
+
+// A main link that drops its packets (its session stuck in connect attempts that never end
+// well) delays the sub session's connect and its answers by less than 100 ms.
+TEST_F(Failover, DeadMainLinkDoesNotHoldUpTheSubSession) {
+  if (!ready_) return;
+  ASSERT_NO_FATAL_FAILURE(buildDual());
+  ASSERT_EQ(box_.world().cut("eth0"), "");
+  // Scale 20: the main session's attempts time out after a second and start again.
+  ASSERT_NO_FATAL_FAILURE(configureAndStart(dualWan(box_, 0, 0), 20));
+  ASSERT_GE(box_.waitLine(FailoverBox::noticeLine(2, true), 0, 20000), 0) << box_.agentBox().err();
+  const double deadMainConnect = lastConnectSeconds(box_.agentBox().err(), "wwan0");
+  ASSERT_GE(deadMainConnect, 0) << box_.agentBox().err();
+  EXPECT_EQ(box_.agentBox().err().find("MQTT connect success(eth0)"), std::string::npos);
+
+  hbntest::NetnsScope inCloud(box_.world().cloud());
+  hbntest::MqttClient client(box_.broker(), "isolation-probe");
+  ASSERT_TRUE(client.ok());
+  ASSERT_TRUE(client.subscribe("gw/vexor/SER2/version"));
+  // Ten answers over about three seconds: several dead main attempts begin and end meanwhile.
+  std::vector<double> dead = subRoundTrips(client, 10);
+  ASSERT_EQ(dead.size(), 10u);
+  ASSERT_EQ(box_.world().restore("eth0"), "");
+  ASSERT_GE(box_.waitLine(FailoverBox::noticeLine(0, true), 0, 20000), 0);
+  std::vector<double> healthy = subRoundTrips(client, 10);
+  ASSERT_EQ(healthy.size(), 10u);
+  // The sub session's connect with the main one healthy, for comparison: cut and restore wwan0.
+  ASSERT_EQ(box_.world().cut("wwan0"), "");
+  ASSERT_GE(box_.waitLine(FailoverBox::noticeLine(2, false), 0, 20000), 0);
+  ASSERT_EQ(box_.world().restore("wwan0"), "");
+  ASSERT_TRUE(box_.agentBox().waitOut(FailoverBox::noticeLine(2, true), 2, 20000));
+  const double healthyConnect = lastConnectSeconds(box_.agentBox().err(), "wwan0");
+  ASSERT_GE(healthyConnect, 0);
+  EXPECT_LT(deadMainConnect - healthyConnect, 0.1)
+      << "sub connect " << deadMainConnect << " s with the main link dead, " << healthyConnect
+      << " s healthy";
+  std::ostringstream trips;
+  for (double t : dead) trips << t << " ";
+  trips << "/ healthy: ";
+  for (double t : healthy) trips << t << " ";
+  // Compared at the median and at the worst sample, so jitter of a busy machine, which strikes
+  // both series alike, does not count as a stall.
+  std::sort(dead.begin(), dead.end());
+  std::sort(healthy.begin(), healthy.end());
+  EXPECT_LT(dead[dead.size() / 2] - healthy[healthy.size() / 2], 100.0)
+      << "round trips (ms): " << trips.str();
+  EXPECT_LT(dead.back() - healthy.back(), 100.0) << "round trips (ms): " << trips.str();
+  EXPECT_EQ(box_.agentBox().problem(), "");
+}
 
 }  // namespace

@@ -34,7 +34,7 @@ struct SessionSettings {
   std::string certificateDir;           // unrooted, with a trailing "/": ca.crt, client.crt, client.key
   std::string ifname;                   // "" for no binding
   BoundConnect boundConnect = nullptr;  // used when `ifname` is set
-  int keepAliveSeconds = 20;
+  int keepAliveSeconds = 20;            // divided by the test time scale like the time-out (at least 1)
   // Seconds a connect attempt may take before it counts as failed. A server that accepts TCP
   // and then stays silent must not hold the session in "connecting" for ever.
   int connectTimeoutSeconds = 30;

@@ -71,9 +71,8 @@ int main() {
     if (state.failoverEnable) {
       if (state.checkMethod == 0) {
         if (mainLink.checkSeconds > 0 && subLink.type >= 0) wanStartMqttCheck();
-      } else if (judged.pingSubType >= 0 && judged.pingHost[0] != '\0') {
-        // Without a host there is nothing to probe (its settings are all 0 then).
-        wanStartPingCheck();
+      } else if (judged.pingSubType >= 0) {
+        wanStartPingCheck();  // not without a ping host: there is nothing to probe then
       }
     }
   } else {

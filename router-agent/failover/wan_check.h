@@ -2,10 +2,23 @@
 // when the main one fails and back when it recovers, judged by the main session's MQTT state or
 // by ICMP echoes through the main interface. Both are detached and never end.
 #pragma once
+#include <cstdint>
 
 // MQTT-mode check: every 10 s, from the main link's connection state and time stamps.
 void wanStartMqttCheck();
 // Ping-mode check: every ping interval, one echo to the ping host through the main interface.
+// Not started (a warning is logged) when the ping host is empty: there is nothing to probe then.
 void wanStartPingCheck();
-// The WAN switch: over to the sub WAN (`toSub`) or back to the main WAN.
-void wanSwitch(bool toSub);
+
+// Why a switch happens, for the operator's log line.
+struct WanSwitchCause {
+  const char* trigger;  // "MQTT state" or "ping counts"
+  char detail[96];      // what the trigger saw, e.g. "main disconnected 62 s >= 60 s"
+  int64_t downSeconds;  // how long the main link was down (so far, or until it came back)
+};
+
+// The WAN switch: over to the sub WAN (`toSub`) or back to the main WAN. Logs the switch
+// (level 1: direction, trigger, how long the main link was down), creates or removes
+// "/var/failover.inf" and runs "/bin/sysconf switch_wan <from> <to>" through the shell, whose
+// result is not examined. Called by the check threads only.
+void wanSwitch(bool toSub, const WanSwitchCause& cause);

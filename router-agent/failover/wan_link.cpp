@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "hbn_path.h"
@@ -34,10 +35,15 @@ void startOptimisation(WanLinkState* link) {
   uint8_t idle = 0;
   if (!link->optimizeRunning.compare_exchange_strong(idle, 1)) return;
   createMarker(kDisconnectMarker);
-  std::thread([link] {
-    HBN_cmd_system(HBN_path("/bin/kv_m3_optimize.sh").c_str());
+  try {
+    std::thread([link] {
+      HBN_cmd_system(HBN_path("/bin/kv_m3_optimize.sh").c_str());
+      link->optimizeRunning.store(0);
+    }).detach();
+  } catch (const std::system_error&) {
+    // Runs on the MQTT library's thread: nothing may escape; the next notice tries again.
     link->optimizeRunning.store(0);
-  }).detach();
+  }
 }
 
 // The link stayed down past its check time: ends the process (status 1) when it may.

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -187,22 +188,16 @@ bool NetLab::setLink(const std::string& ns, const std::string& ifname, bool up) 
   return ip(ns, {"link", "set", ifname, up ? "up" : "down"});
 }
 
-WanLink NetLab::addWan(const std::string& boxNs, const std::string& ifname, const std::string& peerNs,
-                       int metric) {
+bool NetLab::withFreeSubnet(const std::function<bool(uint32_t network)>& use) {
   static std::mutex processLock;
   static std::set<uint32_t> takenHere;  // subnets this process gave out, in any namespace
   std::lock_guard<std::mutex> guard(processLock);
-  WanLink link;
-  link.box.ns = boxNs;
-  link.peer.ns = peerNs;
-  link.peer.ifname = peerNs.empty() ? uniqueLinkName() : ifname;
-
   // The lock orders the choice against other test processes until the addresses are in place.
   int lockFd = open(kSubnetLock, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   if (lockFd < 0 || flock(lockFd, LOCK_EX) != 0) {
     error_ = std::string("cannot lock ") + kSubnetLock;
     if (lockFd >= 0) close(lockFd);
-    return WanLink();
+    return false;
   }
   std::set<uint32_t> inUse = takenHere;
   {
@@ -225,21 +220,50 @@ WanLink NetLab::addWan(const std::string& boxNs, const std::string& ifname, cons
   bool ok = subnet < kSubnetCount;
   if (ok) {
     takenHere.insert(subnet);
-    uint32_t network = kSubnetBase + subnet * 4;
-    link.peer.address = dotted(network + 1);
-    link.box.address = dotted(network + 2);
-    ok = addVeth(boxNs, ifname, peerNs, link.peer.ifname) &&
-         addAddress(peerNs, link.peer.ifname, link.peer.address + "/30") &&
-         addAddress(boxNs, ifname, link.box.address + "/30");
+    ok = use(kSubnetBase + subnet * 4);
   } else {
     error_ = "no free subnet in 198.18.0.0/15";
   }
   flock(lockFd, LOCK_UN);
   close(lockFd);
+  return ok;
+}
+
+WanLink NetLab::addWan(const std::string& boxNs, const std::string& ifname, const std::string& peerNs,
+                       int metric) {
+  WanLink link;
+  link.box.ns = boxNs;
+  link.peer.ns = peerNs;
+  link.peer.ifname = peerNs.empty() ? uniqueLinkName() : ifname;
+  bool ok = withFreeSubnet([&](uint32_t network) {
+    link.peer.address = dotted(network + 1);
+    link.box.address = dotted(network + 2);
+    return addVeth(boxNs, ifname, peerNs, link.peer.ifname) &&
+           addAddress(peerNs, link.peer.ifname, link.peer.address + "/30") &&
+           addAddress(boxNs, ifname, link.box.address + "/30");
+  });
   if (ok && metric >= 0) ok = addRoute(boxNs, "default", link.peer.address, ifname, metric);
   if (!ok) return WanLink();
   link.box.ifname = ifname;
   return link;
+}
+
+std::string NetLab::addHostAddress(const std::string& ns) {
+  std::string address;
+  bool ok = withFreeSubnet([&](uint32_t network) {
+    address = dotted(network + 1);
+    return addAddress(ns, "lo", address + "/32");
+  });
+  return ok ? address : "";
+}
+
+std::string NetLab::unusedAddress() {
+  std::string address;
+  bool ok = withFreeSubnet([&](uint32_t network) {
+    address = dotted(network + 1);
+    return true;
+  });
+  return ok ? address : "";
 }
 
 std::vector<std::string> NetLab::inNamespace(const std::string& ns, const std::vector<std::string>& argv) {

@@ -8,6 +8,8 @@
 // So a test enters the namespace (NetnsScope) before its first connect, and leaves it before it
 // starts programs that belong to the root namespace (the broker).
 #pragma once
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -83,11 +85,20 @@ class NetLab {
   // the returned link's box.ifname is empty.
   WanLink addWan(const std::string& boxNs, const std::string& ifname, const std::string& peerNs, int metric);
 
+  // An address of 198.18.0.0/15 on the loopback of `ns` (a /32), for a host that every link into
+  // `ns` reaches by routing rather than as a neighbour (a server of a simulated cloud). "" on failure.
+  std::string addHostAddress(const std::string& ns);
+  // An address of 198.18.0.0/15 that no namespace of this lab holds (a host that never answers).
+  std::string unusedAddress();
+
   // `argv` prefixed so that it runs inside `ns` (ip netns exec <ns> ...), for hbntest::run().
   static std::vector<std::string> inNamespace(const std::string& ns, const std::vector<std::string>& argv);
 
  private:
   bool ip(const std::string& ns, const std::vector<std::string>& args);
+  // Calls `use` with the network address of a /30 not in use by this process nor in the lab's own
+  // namespace, under a machine-wide lock; its result.
+  bool withFreeSubnet(const std::function<bool(uint32_t network)>& use);
 
   int home_ = -1;  // the namespace the lab was made in
   std::vector<std::string> namespaces_;

@@ -32,6 +32,9 @@ int main() {
   // A peer closing a pipe or socket is a failed write, not the end of the agent.
   std::signal(SIGPIPE, SIG_IGN);
 
+  // The agent's script requests (switch and cloud) print no console lines of their own.
+  execScriptRequestSetConsole(false);
+
   const KV_VENTO_api_interface_t callbacks = HBNKV_interface();
   KV_VENTO_api_initialize(&callbacks);
   const char* version = KV_VENTO_api_getVersion();
@@ -80,7 +83,5 @@ int main() {
     KV_VENTO_api_startCloudMain(mainLink.type, nullptr, &mainLink);
   }
 
-  // The switch's script requests print no console lines of their own in this agent.
-  execScriptRequestSetConsole(false);
   pushSwitchMonitor();
 }

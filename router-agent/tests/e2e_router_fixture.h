@@ -1,5 +1,5 @@
 // The router cloud agent as a process in a sandbox, for its end-to-end tests and its benchmark:
-// a TLS Mosquitto broker with certificates made for the test and installed under
+// a (TLS) Mosquitto broker with certificates made for the test and installed under
 // "/jffs2/mqtt/cloud/", the store seeded with mibctl (one wired WAN by default), the build's
 // configtool on the sandbox's command path, recording fakes for the platform commands, and a
 // test MQTT client that sees everything the agent publishes. No test-framework dependency.
@@ -32,7 +32,8 @@ constexpr const char* kEnable0 = "7129";
 
 class RouterWorld {
  public:
-  RouterWorld() : box_(true) {}
+  // `tls`: the broker and both WAN blocks use TLS (else plain MQTT).
+  explicit RouterWorld(bool tls = true) : tls_(tls), box_(tls) {}
   ~RouterWorld() {
     client_.reset();
     box_.agent().kill();
@@ -60,7 +61,7 @@ class RouterWorld {
             {id(2), kService},
             {id(3), host},
             {id(4), std::to_string(box_.broker().port())},
-            {id(5), "1"}};
+            {id(5), tls_ ? "1" : "0"}};
   }
 
   // Certificates, store, files, commands. `ids` are set after the default single wired WAN
@@ -94,12 +95,13 @@ class RouterWorld {
     return "";
   }
 
-  // Broker, the test client on "gw/#", then the agent with `env` ("K=V"). "" or what failed.
-  std::string start(const std::vector<std::string>& env = {}) {
+  // Broker, the test client on "gw/#", then the agent with `env` ("K=V"), behind `prefix` (e.g.
+  // NetLab::inNamespace(ns, {})). "" or what failed.
+  std::string start(const std::vector<std::string>& env = {}, const std::vector<std::string>& prefix = {}) {
     if (!box_.broker().start()) return "broker";
     client_.reset(new MqttClient(box_.broker(), hbntest::uniqueName("router-test")));
     if (!client_->ok() || !client_->subscribe("gw/#")) return "test client";
-    if (!box_.startAgent("router-cloud-agent", env)) return "agent";
+    if (!box_.startAgentPrefixed(prefix, "router-cloud-agent", env)) return "agent";
     return "";
   }
 
@@ -129,6 +131,7 @@ class RouterWorld {
   std::string out() const { return box_.out(); }
 
  private:
+  bool tls_;
   hbntest::AgentSandbox box_;
   std::unique_ptr<MqttClient> client_;
 };

@@ -1,5 +1,5 @@
 // The router agent in a simulated box (root only): a network namespace with links "eth0" and
-// "wwan0" whose far ends are in the root namespace, where the broker listens. Dual WAN
+// "wwan0" whose far ends are in the root namespace, where the TLS broker listens. Dual WAN
 // (7155=1, 7144=2) gives a main session on eth0 (type 0) and a sub session on wwan0 (type 2),
 // each bound to its link. The sandbox provides "$HBN_ROOT/sys/class/net/<name>" for the links
 // that are to count as present.
@@ -30,8 +30,7 @@ class RouterBox : public ::testing::Test {
     if (!hbntest::needRoot()) return;
     ns_ = lab_.addNamespace();
     ASSERT_NE(ns_, "") << lab_.error();
-    // Plain MQTT: the broker's extra listeners carry no TLS settings.
-    world_.reset(new RouterWorld(false));
+    world_.reset(new RouterWorld);
   }
   // Links, store (dual WAN, fail-over off, both sessions to the eth0 or, `useWwanPeer`, the wwan0
   // peer's address), broker and agent. The default route prefers eth0, or, with `ethDeadEnd`,

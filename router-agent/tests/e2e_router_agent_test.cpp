@@ -170,6 +170,20 @@ TEST_F(RouterAgent, AnnounceAndKeepAliveDelaysStayInTheirBounds) {
 
 TEST_F(RouterAgent, InformationAnswersByteForByte) {
   bringUpAnnounced();
+  // Start-up: the version (also in its file, without a line end), then the WAN judgement.
+  EXPECT_EQ(world_->out().rfind(std::string("KV_TX440:Version:") + router::kVersion +
+                                    "\n"
+                                    "KV_TX440:net:isDual=0\n"
+                                    "KV_TX440:net:main=0,sub=-1\n"
+                                    "KV_TX440:net:main=,sub=\n"
+                                    "KV_TX440:net:main:check=0,optimize=0\n"
+                                    "KV_TX440:net:sub :check=0,optimize=0\n"
+                                    "KV_TX440:mqtt:setting=0,0\n"
+                                    "KV_TX440:ping:main=-1,sub=-1\n",
+                                0),
+            0u)
+      << world_->out();
+  EXPECT_EQ(sandbox().read("/var/pqv_version"), router::kVersion);
   const std::string power = powerOn(connected_);
   EXPECT_NE(power, "1970-01-01T00:00:00+09:00");
   EXPECT_EQ(world_->ask("version", "", gw("version")), factsPayload(power, true));

@@ -85,6 +85,11 @@ TEST_F(RouterBox, DualWanSessionsUseTheirOwnLinks) {
   if (!hbntest::needRoot()) return;
   bringUp(false, false, false);
   ASSERT_TRUE(announced(kMainSerial, 10000)) << world_->err();
+  EXPECT_NE(world_->out().find("KV_TX440:net:isDual=1\n"
+                               "KV_TX440:net:main=0,sub=2\n"
+                               "KV_TX440:net:main=eth0,sub=wwan0\n"),
+            std::string::npos)
+      << world_->out();
   EXPECT_TRUE(world_->box().waitErr("Network I/F not found(wwan0)", 2)) << world_->err();
   EXPECT_TRUE(
       hbntest::hasLogLine(world_->err(), 'W', "HBN_cloud_commMqttConnect", "Network I/F not found(wwan0)"));
@@ -108,6 +113,18 @@ TEST_F(RouterBox, DualWanSessionsUseTheirOwnLinks) {
   EXPECT_EQ(
       world_->ask("connected/wanip/x", "", RouterWorld::gw("connected/wanip/RT0002", kSubSerial), kSubSerial),
       "{\"wan_ip_address\":\"" + wwan0_.box.address + "\"}");
+
+  // Network information of a real link; a name longer than an interface name can be is none,
+  // even when its first 15 characters name one.
+  const std::string longName = "hbnfifteenchars";
+  ASSERT_TRUE(lab_.addVeth(ns_, longName, "", lab_.uniqueLinkName())) << lab_.error();
+  std::string info = world_->ask("netinfo", "{\"ifname\":\"" + longName + "\"}", RouterWorld::gw("netinfo"));
+  EXPECT_EQ(info.find("\"mac\":\"000000000000\""), std::string::npos) << info;
+  EXPECT_EQ(world_->ask("netinfo", "{\"ifname\":\"" + longName + "X\"}", RouterWorld::gw("netinfo")),
+            "{\"ifname\":\"" + longName + "X\",\"mac\":\"000000000000\",\"ipv4\":\"0.0.0.0\"}");
+  info = world_->ask("netinfo", "{\"ifname\":\"eth0\"}", RouterWorld::gw("netinfo"));
+  EXPECT_NE(info.find("\"ipv4\":\"" + eth0_.box.address + "\""), std::string::npos) << info;
+  EXPECT_EQ(info.find("\"mac\":\"000000000000\""), std::string::npos) << info;
 
   // One bad load per session, at the same time.
   MqttClient& c = world_->client();

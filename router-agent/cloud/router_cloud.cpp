@@ -225,7 +225,9 @@ static void HBN_cloud_commMqttThread(HBN_thread_t* self, uintptr_t argument) {
     if (keepAliveRef < 0) keepAliveRef = nowMs();
     uint32_t kind = 0, p1 = 0, p2 = 0, p3 = 0;
     uintptr_t buffer = 0;
-    int rc = HBN_queue_receiveTimeout(s->queue, 1000, &kind, &p1, &p2, &p3, &buffer);
+    // One second, on the test time scale like the announce and keep-alive timers it paces.
+    int rc = HBN_queue_receiveTimeout(s->queue, static_cast<int>(HBN_time_scaled(1000)), &kind, &p1, &p2, &p3,
+                                      &buffer);
     if (rc < 0) {
       HBN_LOG(HBN_LOG_WARN, "MQTT queue pop fail\n");
     } else if (rc == 0) {

@@ -1,6 +1,8 @@
 // The messages the router agent publishes: device facts for the cloud ("connected" set,
 // version, TLS expiry, WAN address, keep-alive, network information) and the configuration
 // dumps. Members in a fixed order, no spaces, every value a JSON-escaped string.
+#include <net/if.h>
+
 #include <ctime>
 #include <cstdio>
 #include <cstring>
@@ -156,8 +158,10 @@ void HBN_cloud_commMqttSendNetInfo(RouterCloud* s, const char* ifname) {
   size_t capacity = 0;
   char* buffer = routerBuffer(s, &capacity);
   HBN_text_t text(buffer, capacity);
-  uint8_t mac[6], ip[4];
-  hbn::readInterfaceInfo(ifname, mac, ip);
+  uint8_t mac[6] = {0}, ip[4] = {0};
+  // A name longer than an interface name can be would be cut by the query and could then name
+  // another interface: such a name has no interface, so all zero.
+  if (strlen(ifname) < IFNAMSIZ) hbn::readInterfaceInfo(ifname, mac, ip);
   char macText[13], ipText[16];
   snprintf(macText, sizeof macText, "%02X%02X%02X%02X%02X%02X", mac[0], mac[1], mac[2], mac[3], mac[4],
            mac[5]);

@@ -12,7 +12,26 @@
 
 namespace {
 
-enum { REQUEST_NAME_SIZE = 512 };
+// The request name: what follows the third "/" of the topic (`length` bytes, not terminated),
+// in place. False when the topic is 5 characters or shorter, has fewer than three "/" or
+// nothing after the third.
+bool requestName(const char* topic, int length, const char** name, size_t* nameLength) {
+  if (length <= 5) return false;
+  int slashes = 0;
+  int at = 0;
+  while (at < length && slashes < 3)
+    if (topic[at++] == '/') ++slashes;
+  if (slashes < 3 || at >= length) return false;
+  *name = topic + at;
+  *nameLength = static_cast<size_t>(length - at);
+  return true;
+}
+
+// The name is `text` (whole), or begins with it (`prefix`).
+bool nameIs(const char* name, size_t length, const char* text, bool prefix = false) {
+  size_t n = strlen(text);
+  return (prefix ? length >= n : length == n) && memcmp(name, text, n) == 0;
+}
 
 // The payload printed, copied into the session's incoming buffer and parsed.
 class Json : public hbn::RequestJson {
@@ -184,37 +203,38 @@ void HBN_cloud_commMqttMsgarrvd(RouterCloud* s, const char* topic, int topicLeng
                                 int length) {
   if (!hbn::mib::anyCloudEnabled()) return;
   hbn::dumpTopic(topic, topicLength);
-  char name[REQUEST_NAME_SIZE];
-  if (!hbn::requestName(topic, topicLength, name, sizeof name)) {
+  const char* name = nullptr;
+  size_t n = 0;
+  if (!requestName(topic, topicLength, &name, &n)) {
     HBN_LOG(HBN_LOG_WARN, "MQTT topic length under\n");
     return;
   }
   if (payload == nullptr) length = 0;
-  if (strcmp(name, "connected") == 0) {
+  if (nameIs(name, n, "connected")) {
     HBN_cloud_commMqttRecvConnected(s);
-  } else if (strcmp(name, "connected/version") == 0) {
+  } else if (nameIs(name, n, "connected/version")) {
     HBN_cloud_commMqttRecvConnectedVer(s);
-  } else if (strcmp(name, "connected/tls") == 0) {
+  } else if (nameIs(name, n, "connected/tls")) {
     HBN_cloud_commMqttRecvConnectedTls(s);
-  } else if (strncmp(name, "connected/wanip/", 16) == 0) {
+  } else if (nameIs(name, n, "connected/wanip/", true)) {
     HBN_cloud_commMqttRecvConnectedWan(s);
-  } else if (strcmp(name, "update/fw") == 0 || strcmp(name, "fwupdate") == 0) {
+  } else if (nameIs(name, n, "update/fw") || nameIs(name, n, "fwupdate")) {
     HBN_cloud_commMqttRecvFwUpdate(s, payload, length);
-  } else if (strcmp(name, "update/tls") == 0) {
+  } else if (nameIs(name, n, "update/tls")) {
     HBN_cloud_commMqttRecvTlsUpdate(s, payload, length);
-  } else if (strcmp(name, "control") == 0) {
+  } else if (nameIs(name, n, "control")) {
     HBN_cloud_commMqttRecvControl(s, payload, length);
-  } else if (strcmp(name, "config/reboot") == 0) {
+  } else if (nameIs(name, n, "config/reboot")) {
     HBN_cloud_commMqttRecvConfigExecute(s, "reboot", payload, length);
-  } else if (strcmp(name, "config/noreboot") == 0) {
+  } else if (nameIs(name, n, "config/noreboot")) {
     HBN_cloud_commMqttRecvConfigExecute(s, "noreboot", payload, length);
-  } else if (strcmp(name, "version") == 0) {
+  } else if (nameIs(name, n, "version")) {
     HBN_cloud_commMqttRecvVersion(s);
-  } else if (strcmp(name, "netinfo") == 0) {
+  } else if (nameIs(name, n, "netinfo")) {
     HBN_cloud_commMqttRecvNetInfo(s, payload, length);
-  } else if (strcmp(name, "lteinfo") == 0) {
+  } else if (nameIs(name, n, "lteinfo")) {
     HBN_cloud_commMqttRecvLteInfo(s, payload, length);
-  } else if (strcmp(name, "script") == 0) {
+  } else if (nameIs(name, n, "script")) {
     HBN_cloud_commMqttRecvExecScript(s, payload, length);
   } else {
     HBN_LOG(HBN_LOG_WARN, "MQTT topic unknown\n");

@@ -43,8 +43,10 @@ int KV_VENTO_api_initialize(const KV_VENTO_api_interface_t* callbacks) {
   HBN_log_setDebugToSyslog(false);
   HBN_LOG(HBN_LOG_INFO, "HBN start\n");
   if (callbacks != nullptr) gCallbacks = *callbacks;
-  if (HBN_os_initialize() != 0) HBN_LOG(HBN_LOG_ERROR, "adaptation initialize fail\n");
-  apmib_init();
+  const bool framework = HBN_os_initialize() == 0;
+  // apmib_init gives 1 when the store is ready, 0 when not.
+  const bool store = apmib_init() != 0;
+  if (!framework || !store) HBN_LOG(HBN_LOG_ERROR, "adaptation initialize fail\n");
   hbn::readFirmwareVersion(gVersion, sizeof gVersion, hbn::kRouterDefaultVersion);
   return 0;
 }

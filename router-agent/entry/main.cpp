@@ -1,6 +1,8 @@
 // router-cloud-agent: judges the WAN links, starts one cloud session per usable WAN (bound to
 // its interface in dual-WAN operation) and the network check thread, then monitors the push
 // switch for as long as it runs.
+#include <malloc.h>
+
 #include <csignal>
 #include <cstdio>
 
@@ -27,10 +29,18 @@ void copyLink(WanLinkState& link, int isMain, int type, const char* ifname) {
 }  // namespace
 
 int main() {
+#ifdef M_ARENA_MAX
+  // A handful of threads that allocate little: one heap keeps what they free reusable by all,
+  // instead of one more arena (and its pages) per thread that ever allocated.
+  mallopt(M_ARENA_MAX, 1);
+#endif
   // Notices are read line by line by whoever supervises the agent.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   // A peer closing a pipe or socket is a failed write, not the end of the agent.
   std::signal(SIGPIPE, SIG_IGN);
+
+  // The agent's script requests (switch and cloud) print no console lines of their own.
+  execScriptRequestSetConsole(false);
 
   const KV_VENTO_api_interface_t callbacks = HBNKV_interface();
   KV_VENTO_api_initialize(&callbacks);
@@ -79,7 +89,5 @@ int main() {
     KV_VENTO_api_startCloudMain(mainLink.type, nullptr, &mainLink);
   }
 
-  // The switch's script requests print no console lines of their own in this agent.
-  execScriptRequestSetConsole(false);
   pushSwitchMonitor();
 }

@@ -36,6 +36,17 @@ bool AgentSandbox::startAgent(const std::string& program, const std::vector<std:
   return agent_.start(argv, sb_.path("/agent.out"), sb_.path("/agent.err"), fullEnv);
 }
 
+bool AgentSandbox::startAgentPrefixed(const std::vector<std::string>& prefix, const std::string& program,
+                                      const std::vector<std::string>& env,
+                                      const std::vector<std::string>& args) {
+  std::vector<std::string> argv = prefix;
+  argv.push_back(program.find('/') == std::string::npos ? binPath(program) : program);
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<std::string> fullEnv = {"HBN_ROOT=" + sb_.root()};
+  fullEnv.insert(fullEnv.end(), env.begin(), env.end());
+  return agent_.start(argv, sb_.path("/agent.out"), sb_.path("/agent.err"), fullEnv);
+}
+
 std::string AgentSandbox::out() const { return readFile(sb_.path("/agent.out")); }
 std::string AgentSandbox::err() const { return readFile(sb_.path("/agent.err")); }
 

@@ -33,6 +33,11 @@ class AgentSandbox {
   // /agent.err of the sandbox.
   bool startAgent(const std::string& program, const std::vector<std::string>& env = {},
                   const std::vector<std::string>& args = {});
+  // The same with `prefix` before the program (e.g. NetLab::inNamespace(ns, {}) to run it in a
+  // network namespace); the program is the build's, given by its full path.
+  bool startAgentPrefixed(const std::vector<std::string>& prefix, const std::string& program,
+                          const std::vector<std::string>& env = {},
+                          const std::vector<std::string>& args = {});
   std::string out() const;
   std::string err() const;
   // Waits until the agent's output holds `text` at least `count` times.

@@ -121,17 +121,21 @@ bool Broker::start() {
   sh("mkdir -p '" + dir_ + "'");
   if (tls_ && access((dir_ + "/server.crt").c_str(), R_OK) != 0 && !makeCertificates(dir_)) return false;
   std::ofstream conf(dir_ + "/mosquitto.conf");
-  conf << "listener " << port_ << " 127.0.0.1\n";
-  for (const auto& address : extraAddresses_) conf << "listener " << port_ << " " << address << "\n";
+  // TLS settings belong to the listener above them, so every listener gets its own copy.
+  auto listener = [&](const std::string& address) {
+    conf << "listener " << port_ << " " << address << "\n";
+    if (tls_) {
+      conf << "cafile " << dir_ << "/ca.crt\ncertfile " << dir_ << "/server.crt\nkeyfile " << dir_
+           << "/server.key\nrequire_certificate true\n";
+    }
+  };
+  listener("127.0.0.1");
+  for (const auto& address : extraAddresses_) listener(address);
   conf << "allow_anonymous true\npersistence false\n"
        // Run as root the broker would switch to its own user and lose the sandbox's files.
        << "user root\n"
        // Like a broker tuned for latency: no Nagle delay behind its own acknowledgements.
        << "set_tcp_nodelay true\n";
-  if (tls_) {
-    conf << "cafile " << dir_ << "/ca.crt\ncertfile " << dir_ << "/server.crt\nkeyfile " << dir_
-         << "/server.key\nrequire_certificate true\n";
-  }
   conf.close();
   // Appends, so the log keeps what earlier runs of this broker received.
   pid_ = spawn({mosquittoBinary(), "-c", dir_ + "/mosquitto.conf", "-v"}, dir_ + "/mosquitto.log", true);

@@ -108,4 +108,24 @@ inline bool loggedBy(const std::string& func, const std::string& message, bool p
 // Lines recorded by the installed SyslogRecorder that contain `text`.
 inline int logCount(const std::string& text) { return SyslogRecorder::countContaining(text); }
 
+// True when `text` (a program's standard error) holds a detailed-form log line of `level` ('D',
+// 'I', 'W' or 'E') written by `func` whose message is exactly `message` (without its line end).
+inline bool hasLogLine(const std::string& text, char level, const std::string& func,
+                       const std::string& message) {
+  const std::string head = std::string("HBN-") + level + "/";
+  const std::string name = "/" + func + "[";
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    start = end + 1;
+    if (line.compare(0, head.size(), head) != 0) continue;
+    size_t at = line.find(name);
+    size_t body = at == std::string::npos ? at : line.find("]:", at);
+    if (body != std::string::npos && line.compare(body + 2, std::string::npos, message) == 0) return true;
+  }
+  return false;
+}
+
 }  // namespace hbntest

@@ -123,6 +123,14 @@ class MqttClient {
       if (cv_.wait_until(g, until) == std::cv_status::timeout && inbox_.empty()) return false;
     }
   }
+  // Next message on any topic; false after the timeout.
+  bool nextAny(Message* out, int timeoutMs = 5000) {
+    std::unique_lock<std::mutex> g(lock_);
+    if (!cv_.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return !inbox_.empty(); })) return false;
+    *out = std::move(inbox_.front());
+    inbox_.pop_front();
+    return true;
+  }
   // Answers every message that arrives with the same payload on `topic` (a stand-in for a
   // responder that does no work), instead of keeping it.
   void answerOn(const std::string& topic) { answerTopic_ = topic; }

@@ -1,5 +1,7 @@
 #include "cloud_payload.h"
 
+#include <net/if.h>
+
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -22,8 +24,10 @@ void powerOnText(int64_t stored, char* out, size_t size) {
 }
 
 void netInfoPayload(HBN_text_t& text, const char* ifname) {
-  uint8_t mac[6], ip[4];
-  readInterfaceInfo(ifname, mac, ip);
+  uint8_t mac[6] = {0}, ip[4] = {0};
+  // The interface query cuts a long name to an interface name's length, and the cut name could
+  // be another interface: a name that long has no interface, so all zero.
+  if (strlen(ifname) < IFNAMSIZ) readInterfaceInfo(ifname, mac, ip);
   char macText[13], ipText[16];
   snprintf(macText, sizeof macText, "%02X%02X%02X%02X%02X%02X", mac[0], mac[1], mac[2], mac[3], mac[4],
            mac[5]);

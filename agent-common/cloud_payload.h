@@ -17,7 +17,7 @@ void jsonMember(HBN_text_t& text, const char* name, const char* value, bool firs
 void powerOnText(int64_t stored, char* out, size_t size);
 
 // {"ifname":..,"mac":"%02X"x6,"ipv4":dotted} of `ifname`; MAC and address all zero when the
-// interface cannot be queried.
+// interface cannot be queried or its name is longer than an interface name can be.
 void netInfoPayload(HBN_text_t& text, const char* ifname);
 
 }  // namespace hbn

@@ -30,18 +30,21 @@ void dumpPayloadHex(const void* payload, int length) {
   fputs(line.c_str(), stderr);
 }
 
-bool requestName(const char* topic, int length, char* name, size_t size) {
+bool requestName(const char* topic, int length, const char** name, size_t* nameLength) {
   if (length <= 5) return false;
   int slashes = 0;
   int at = 0;
   while (at < length && slashes < 3)
     if (topic[at++] == '/') ++slashes;
   if (slashes < 3 || at >= length) return false;
-  size_t n = static_cast<size_t>(length - at);
-  if (n + 1 > size) return false;
-  memcpy(name, topic + at, n);
-  name[n] = '\0';
+  *name = topic + at;
+  *nameLength = static_cast<size_t>(length - at);
   return true;
+}
+
+bool nameIs(const char* name, size_t length, const char* text, bool prefix) {
+  size_t n = strlen(text);
+  return (prefix ? length >= n : length == n) && memcmp(name, text, n) == 0;
 }
 
 RequestJson::RequestJson(const char* func, char* buffer, size_t capacity, const void* payload, int length)

@@ -15,10 +15,12 @@ void dumpPayloadText(const void* payload, int length);
 // "DUMP-payload=" followed by each byte as "%02X" and a newline, in one write.
 void dumpPayloadHex(const void* payload, int length);
 
-// What follows the third "/" of `topic` (`length` bytes), copied with its terminator into
-// `name` (`size` bytes). False when the topic is 5 characters or shorter, has fewer than three
-// "/", nothing after the third, or a name that does not fit.
-bool requestName(const char* topic, int length, char* name, size_t size);
+// The request name: what follows the third "/" of `topic` (`length` bytes, not terminated), in
+// place (`*name`, `*nameLength` bytes). False when the topic is 5 characters or shorter, has
+// fewer than three "/" or nothing after the third.
+bool requestName(const char* topic, int length, const char** name, size_t* nameLength);
+// The request name (`length` bytes) is `text` whole, or, with `prefix`, begins with it.
+bool nameIs(const char* name, size_t length, const char* text, bool prefix = false);
 
 // A request payload parsed as a JSON object, released when it goes out of scope. The payload
 // is first copied into the caller's `buffer` (`capacity` bytes) and terminated there. Failures

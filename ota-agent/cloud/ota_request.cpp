@@ -8,12 +8,6 @@
 #include "mqtt_request.h"
 #include "ota_cloud_internal.h"
 
-namespace {
-
-enum { REQUEST_NAME_SIZE = 512 };
-
-}  // namespace
-
 // ---------------------------------------------------------------- what the shared handlers need
 
 char* OtaCloud::incoming(size_t* capacity) {
@@ -94,27 +88,28 @@ void HBN_cloud_commMqttMsgarrvd(OtaCloud* s, const char* topic, int topicLength,
                                 int length) {
   if (!hbn::mib::anyCloudEnabled()) return;
   hbn::dumpTopic(topic, topicLength);
-  char name[REQUEST_NAME_SIZE];
-  if (!hbn::requestName(topic, topicLength, name, sizeof name)) {
+  const char* name = nullptr;
+  size_t n = 0;
+  if (!hbn::requestName(topic, topicLength, &name, &n)) {
     HBN_LOG(HBN_LOG_WARN, "MQTT topic length under\n");
     return;
   }
   if (payload == nullptr) length = 0;
-  if (strcmp(name, "update/fw") == 0 || strcmp(name, "fwupdate") == 0) {
+  if (hbn::nameIs(name, n, "update/fw") || hbn::nameIs(name, n, "fwupdate")) {
     HBN_cloud_commMqttRecvFwUpdate(s, payload, length);
-  } else if (strcmp(name, "update/tls") == 0) {
+  } else if (hbn::nameIs(name, n, "update/tls")) {
     HBN_cloud_commMqttRecvTlsUpdate(s, payload, length);
-  } else if (strcmp(name, "control") == 0) {
+  } else if (hbn::nameIs(name, n, "control")) {
     HBN_cloud_commMqttRecvControl(s, payload, length);
-  } else if (strcmp(name, "config/reboot") == 0) {
+  } else if (hbn::nameIs(name, n, "config/reboot")) {
     HBN_cloud_commMqttRecvConfigExecute(s, "reboot", payload, length);
-  } else if (strcmp(name, "config/noreboot") == 0) {
+  } else if (hbn::nameIs(name, n, "config/noreboot")) {
     HBN_cloud_commMqttRecvConfigExecute(s, "noreboot", payload, length);
-  } else if (strcmp(name, "version") == 0) {
+  } else if (hbn::nameIs(name, n, "version")) {
     HBN_cloud_commMqttRecvVersion(s);
-  } else if (strcmp(name, "lteinfo") == 0) {
+  } else if (hbn::nameIs(name, n, "lteinfo")) {
     HBN_cloud_commMqttRecvLteInfo(s);
-  } else if (strcmp(name, "netinfo") == 0) {
+  } else if (hbn::nameIs(name, n, "netinfo")) {
     HBN_cloud_commMqttRecvNetInfo(s, payload, length);
   } else {
     HBN_LOG(HBN_LOG_WARN, "MQTT topic unknown\n");

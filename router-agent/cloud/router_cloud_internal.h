@@ -9,6 +9,7 @@
 
 #include "hbn_buf.h"
 #include "hbn_os.h"
+#include "cloud_requests.h"
 #include "mqtt_session.h"
 #include "router_cloud.h"
 
@@ -20,7 +21,7 @@ enum {
   ROUTER_ANSWER_SIZE = 8192,  // small answers built on the callback thread
 };
 
-struct RouterCloud : hbn::SessionEvents {
+struct RouterCloud : hbn::SessionEvents, hbn::CloudRequestHost {
   int type = 0;
   char ifname[ROUTER_IFNAME_SIZE] = {0};
   std::atomic<int> running{0};
@@ -62,6 +63,15 @@ struct RouterCloud : hbn::SessionEvents {
   void connectionLost(hbn::MqttSession&) override;
   void messageArrived(hbn::MqttSession&, const char* topic, int topicLength, const void* payload,
                       int length) override;
+
+  // What the request handling shared with the OTA agent needs (router_request.cpp).
+  char* incoming(size_t* capacity) override;
+  void queueUpload(hbn::ConfigDump which) override;
+  void resetMqtt() override;
+  int firmwareUpdate(const char* url, const char* checksumUrl) override;
+  int certUpdate(const char* url, const char* checksumUrl) override;
+  void publishConfigError(const char* name, const char* text, size_t length) override;
+  void publishNetInfo(const char* name) override;
 };
 
 // Queues a kind without waiting (these run on the callback thread too); "CLOUD send queue push

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cloud_payload.h"
 #include "config_work.h"
 #include "device_info.h"
 #include "hbn_log.h"
@@ -20,16 +21,6 @@
 namespace {
 
 const char* const kModel = "KRW-BLDA-PV37";
-
-// "YYYY-MM-DDThh:mm:ss+09:00" of the power-on time, broken down as stored.
-void powerOnText(char* out, size_t size) {
-  time_t stored = static_cast<time_t>(HBN_cloud_powerOnTime());
-  struct tm parts;
-  memset(&parts, 0, sizeof parts);
-  gmtime_r(&stored, &parts);
-  snprintf(out, size, "%04d-%02d-%02dT%02d:%02d:%02d+09:00", parts.tm_year + 1900, parts.tm_mon + 1,
-           parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
-}
 
 // Expiry date of the client certificate, or "" when it cannot be read.
 void certificateExpiry(char* out, size_t size) {
@@ -48,11 +39,6 @@ void wanAddress(const RouterCloud* s, char* out, size_t size) {
   snprintf(out, size, "%u.%u.%u.%u", ip[0], ip[1], ip[2], ip[3]);
 }
 
-// One string member: `,"name":"value"` (no comma for the first).
-void member(HBN_text_t& text, const char* name, const char* value, bool first = false) {
-  text.format("%s\"%s\":\"", first ? "" : ",", name).escaped(value).append("\"");
-}
-
 // The members shared by "connected" and "version"; "is_sim" only in the version.
 void deviceFacts(RouterCloud* s, HBN_text_t& text, bool version) {
   char lte[hbn::kLteTextSize];
@@ -60,18 +46,18 @@ void deviceFacts(RouterCloud* s, HBN_text_t& text, bool version) {
   char wan[hbn::kWanAddressSize];
   char expiry[48];
   hbn::readLteVersion(lte, sizeof lte);
-  powerOnText(powerOn, sizeof powerOn);
+  hbn::powerOnText(HBN_cloud_powerOnTime(), powerOn, sizeof powerOn);
   wanAddress(s, wan, sizeof wan);
   certificateExpiry(expiry, sizeof expiry);
   text.append("{");
-  member(text, "model", kModel, true);
-  member(text, "fw_version_lan", KV_VENTO_api_getVersion());
-  member(text, "fw_version_lte", lte);
-  member(text, "login_password", hbn::loginPasswordChanged() ? "change" : "noChange");
-  member(text, "power_on", powerOn);
-  if (version) member(text, "is_sim", "no");
-  member(text, "wan_ip_address", wan);
-  member(text, "tls_client_exp", expiry);
+  hbn::jsonMember(text, "model", kModel, true);
+  hbn::jsonMember(text, "fw_version_lan", KV_VENTO_api_getVersion());
+  hbn::jsonMember(text, "fw_version_lte", lte);
+  hbn::jsonMember(text, "login_password", hbn::loginPasswordChanged() ? "change" : "noChange");
+  hbn::jsonMember(text, "power_on", powerOn);
+  if (version) hbn::jsonMember(text, "is_sim", "no");
+  hbn::jsonMember(text, "wan_ip_address", wan);
+  hbn::jsonMember(text, "tls_client_exp", expiry);
   text.append("}");
 }
 
@@ -109,7 +95,7 @@ void HBN_cloud_commMqttSendConnectedVer(RouterCloud* s) {
   char* buffer = routerBuffer(s, &capacity);
   HBN_text_t text(buffer, capacity);
   text.append("{");
-  member(text, "fw_version_lan", KV_VENTO_api_getVersion(), true);
+  hbn::jsonMember(text, "fw_version_lan", KV_VENTO_api_getVersion(), true);
   text.append("}");
   publishText(__func__, s, "connected/version", text);
 }
@@ -122,7 +108,7 @@ void HBN_cloud_commMqttSendConnectedTls(RouterCloud* s) {
   char expiry[48];
   certificateExpiry(expiry, sizeof expiry);
   text.append("{");
-  member(text, "tls_client_exp", expiry, true);
+  hbn::jsonMember(text, "tls_client_exp", expiry, true);
   text.append("}");
   publishText(__func__, s, "connected/tls", text);
 }
@@ -135,7 +121,7 @@ void HBN_cloud_commMqttSendConnectedWan(RouterCloud* s) {
   char wan[hbn::kWanAddressSize];
   wanAddress(s, wan, sizeof wan);
   text.append("{");
-  member(text, "wan_ip_address", wan, true);
+  hbn::jsonMember(text, "wan_ip_address", wan, true);
   text.append("}");
   char name[ROUTER_TOPIC_SIZE];
   snprintf(name, sizeof name, "connected/wanip/%s", s->serial);
@@ -158,19 +144,7 @@ void HBN_cloud_commMqttSendNetInfo(RouterCloud* s, const char* ifname) {
   size_t capacity = 0;
   char* buffer = routerBuffer(s, &capacity);
   HBN_text_t text(buffer, capacity);
-  uint8_t mac[6] = {0}, ip[4] = {0};
-  // A name longer than an interface name can be would be cut by the query and could then name
-  // another interface: such a name has no interface, so all zero.
-  if (strlen(ifname) < IFNAMSIZ) hbn::readInterfaceInfo(ifname, mac, ip);
-  char macText[13], ipText[16];
-  snprintf(macText, sizeof macText, "%02X%02X%02X%02X%02X%02X", mac[0], mac[1], mac[2], mac[3], mac[4],
-           mac[5]);
-  snprintf(ipText, sizeof ipText, "%u.%u.%u.%u", ip[0], ip[1], ip[2], ip[3]);
-  text.append("{");
-  member(text, "ifname", ifname, true);
-  member(text, "mac", macText);
-  member(text, "ipv4", ipText);
-  text.append("}");
+  hbn::netInfoPayload(text, ifname);
   publishText(__func__, s, "netinfo", text);
 }
 

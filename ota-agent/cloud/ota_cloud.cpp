@@ -34,7 +34,7 @@ int otaQueue(const char* func, OtaCloud* cloud, uint32_t kind, uint32_t p1, uint
 void otaPublish(const char* func, OtaCloud* cloud, const char* name, const char* payload, size_t length,
                 bool onlyConnected) {
   char topic[OTA_TOPIC_SIZE];
-  int n = snprintf(topic, sizeof topic, "%s%s", cloud->prefix, name);
+  int n = snprintf(topic, sizeof topic, "%s%s", cloud->server.prefix, name);
   if (n < 0 || static_cast<size_t>(n) >= sizeof topic) {
     HBN_log_printAt(HBN_LOG_ERROR, func, __LINE__, "MQTT topic too long:%s\n", name);
     return;
@@ -46,33 +46,17 @@ void otaPublish(const char* func, OtaCloud* cloud, const char* name, const char*
 
 static void HBN_cloud_commMqttLoadSetting(OtaCloud* s) {
   HBN_LOG(HBN_LOG_DEBUG, "load setting start\n");
-  hbn::mib::getServiceCode(hbn::mib::kServiceCode, s->serviceCode, sizeof s->serviceCode);
-  bool first = true;
-  while (s->running.load() == 1) {
-    if (!first) hbn::sleepWhileRunning(1000, s->running);
-    first = false;
-    if (s->serial[0] == '\0') hbn::mib::get(hbn::mib::kSerial, s->serial, sizeof s->serial);
-    if (s->host[0] == '\0' || s->port <= 0) {
-      hbn::mib::get(hbn::mib::kOtaHost, s->host, sizeof s->host);
-      s->port = hbn::mib::get(hbn::mib::kOtaPort);
-    }
-    if (s->serial[0] != '\0' && s->host[0] != '\0' && s->port > 0) break;
-  }
-  if (s->running.load() != 1) return;
+  namespace mib = hbn::mib;
+  const hbn::CloudServerIds ids{mib::kSerial,       mib::kServiceCode,    mib::kOtaHost, mib::kOtaPort,
+                                mib::kOtaTlsEnable, mib::kOtaLoginEnable, mib::kOtaUser, mib::kOtaPassword};
+  if (!hbn::loadCloudServer(ids, s->running, &s->server)) return;
   HBN_LOG(HBN_LOG_DEBUG, "load setting finish\n");
-  s->tls = hbn::mib::get(hbn::mib::kOtaTlsEnable);
-  s->login = hbn::mib::get(hbn::mib::kOtaLoginEnable);
-  hbn::mib::get(hbn::mib::kOtaUser, s->user, sizeof s->user);
-  hbn::mib::get(hbn::mib::kOtaPassword, s->password, sizeof s->password);
-  snprintf(s->uri, sizeof s->uri, s->tls ? "ssl://%s:%d" : "tcp://%s:%d", s->host, s->port);
-  snprintf(s->clientId, sizeof s->clientId, "%s:%s-OTA", s->serviceCode, s->serial);
-  snprintf(s->prefix, sizeof s->prefix, "gw/%s/%s/", s->serviceCode, s->serial);
-  snprintf(s->subscription, sizeof s->subscription, "req/+/%s/#", s->serial);
-  HBN_LOG(HBN_LOG_DEBUG, "serial#=%s,server=%s,port=%d\n", s->serial, s->host, s->port);
-  HBN_LOG(HBN_LOG_DEBUG, "addr  =%s\n", s->uri);
+  snprintf(s->clientId, sizeof s->clientId, "%s:%s-OTA", s->server.serviceCode, s->server.serial);
+  HBN_LOG(HBN_LOG_DEBUG, "serial#=%s,server=%s,port=%d\n", s->server.serial, s->server.host, s->server.port);
+  HBN_LOG(HBN_LOG_DEBUG, "addr  =%s\n", s->server.uri);
   HBN_LOG(HBN_LOG_DEBUG, "client=%s\n", s->clientId);
-  HBN_LOG(HBN_LOG_DEBUG, "topic =%s\n", s->prefix);
-  HBN_LOG(HBN_LOG_DEBUG, "topic =%s\n", s->subscription);
+  HBN_LOG(HBN_LOG_DEBUG, "topic =%s\n", s->server.prefix);
+  HBN_LOG(HBN_LOG_DEBUG, "topic =%s\n", s->server.subscription);
 }
 
 // ---------------------------------------------------------------- connection (session thread)
@@ -91,7 +75,7 @@ static void HBN_cloud_commMqttConnectSuccess(OtaCloud* s) {
   int rc = s->mqtt.subscribe();
   if (rc != MQTTASYNC_SUCCESS) HBN_LOG(HBN_LOG_WARN, "MQTT subscribe fail(%d)\n", rc);
   otaQueue(__func__, s, HBN_OTA_KIND_VERSION);
-  HBN_LOG(HBN_LOG_INFO, "OTA server connected:%s\n", s->uri);
+  HBN_LOG(HBN_LOG_INFO, "OTA server connected:%s\n", s->server.uri);
 }
 
 static void HBN_cloud_commMqttConnectFailure(OtaCloud* s) {
@@ -103,7 +87,7 @@ static void HBN_cloud_commMqttConnlost(OtaCloud* s) {
   HBN_LOG(HBN_LOG_WARN, "MQTT connection lost\n");
   int old = s->mqtt.exchangeState(hbn::kDisconnected);
   if (old != hbn::kDisconnected) otaQueue(__func__, s, HBN_OTA_KIND_LOST);
-  HBN_LOG(HBN_LOG_INFO, "OTA server disconnected:%s\n", s->uri);
+  HBN_LOG(HBN_LOG_INFO, "OTA server disconnected:%s\n", s->server.uri);
 }
 
 void OtaCloud::connectSuccess(hbn::MqttSession&) { HBN_cloud_commMqttConnectSuccess(this); }
@@ -152,18 +136,7 @@ static void HBN_cloud_commMqttThread(HBN_thread_t* self, uintptr_t argument) {
     HBN_LOG(HBN_LOG_DEBUG, "MQTT thread finish\n");
     return;
   }
-  hbn::SessionSettings settings;
-  settings.uri = s->uri;
-  settings.clientId = s->clientId;
-  settings.subscription = s->subscription;
-  settings.port = s->port;
-  settings.login = s->login != 0;
-  settings.user = s->user;
-  settings.password = s->password;
-  settings.tls = s->tls != 0;
-  settings.certificateDir = "/jffs2/mqtt/ota/";
-  settings.keepAliveSeconds = 20;
-  settings.connectTimeoutSeconds = 30;
+  hbn::SessionSettings settings = hbn::sessionSettingsFor(s->server, s->clientId, "/jffs2/mqtt/ota/");
   if (s->mqtt.create(__func__, settings) != 0) return;
 
   HBN_LOG(HBN_LOG_DEBUG, "MQTT thread run\n");

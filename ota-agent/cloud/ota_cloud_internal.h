@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "cloud_requests.h"
+#include "cloud_server.h"
 #include "device_info.h"
 #include "hbn_buf.h"
 #include "hbn_os.h"
@@ -21,15 +22,7 @@ enum {
 
 struct OtaCloud : hbn::SessionEvents, hbn::CloudRequestHost {
   std::atomic<int> running{0};
-  char serial[OTA_TEXT_SIZE] = {0};
-  char serviceCode[OTA_TEXT_SIZE] = {0};
-  char host[OTA_TEXT_SIZE] = {0};
-  int port = 0;
-  int tls = 0;
-  int login = 0;
-  char user[hbn::mib::kLoginTextSize] = {0};
-  char password[hbn::mib::kLoginTextSize] = {0};
-  char uri[OTA_TEXT_SIZE + 32] = {0};
+  hbn::CloudServer server;
   char clientId[2 * OTA_TEXT_SIZE + 16] = {0};
   char prefix[2 * OTA_TEXT_SIZE + 8] = {0};
   char subscription[OTA_TEXT_SIZE + 16] = {0};

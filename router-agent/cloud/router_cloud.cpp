@@ -45,7 +45,7 @@ char* routerBuffer(RouterCloud* cloud, size_t* capacity) {
 void routerPublish(const char* func, RouterCloud* cloud, const char* name, const char* payload, size_t length,
                    bool onlyConnected) {
   char topic[ROUTER_TOPIC_SIZE];
-  int n = snprintf(topic, sizeof topic, "%s%s", cloud->prefix, name);
+  int n = snprintf(topic, sizeof topic, "%s%s", cloud->server.prefix, name);
   if (n < 0 || static_cast<size_t>(n) >= sizeof topic) {
     HBN_log_printAt(HBN_LOG_ERROR, func, __LINE__, "MQTT topic too long:%s\n", name);
     return;
@@ -63,35 +63,18 @@ void routerNotify(RouterCloud* cloud, int state) {
 static void HBN_cloud_commMqttLoadSetting(RouterCloud* s) {
   HBN_LOG(HBN_LOG_DEBUG, "load setting start\n");
   const hbn::mib::WanBlock block = hbn::mib::wanBlock(s->type);
-  hbn::mib::getServiceCode(block.serviceCode, s->serviceCode, sizeof s->serviceCode);
-  bool first = true;
-  while (s->running.load() == 1) {
-    if (!first) hbn::sleepWhileRunning(1000, s->running);
-    first = false;
-    if (s->serial[0] == '\0') hbn::mib::get(block.serial, s->serial, sizeof s->serial);
-    if (s->host[0] == '\0' || s->port <= 0) {
-      hbn::mib::get(block.host, s->host, sizeof s->host);
-      s->port = hbn::mib::get(block.port);
-    }
-    if (s->serial[0] != '\0' && s->host[0] != '\0' && s->port > 0) break;
-  }
-  if (s->running.load() != 1) return;
+  const hbn::CloudServerIds ids{block.serial,    block.serviceCode, block.host, block.port,
+                                block.tlsEnable, block.loginEnable, block.user, block.password};
+  if (!hbn::loadCloudServer(ids, s->running, &s->server)) return;
   HBN_LOG(HBN_LOG_DEBUG, "load setting finish\n");
-  s->tls = hbn::mib::get(block.tlsEnable);
-  s->login = hbn::mib::get(block.loginEnable);
-  hbn::mib::get(block.user, s->user, sizeof s->user);
-  hbn::mib::get(block.password, s->password, sizeof s->password);
   s->keepAlive = hbn::mib::get(block.keepAliveEnable) > 0 ? hbn::mib::get(block.keepAliveSeconds) : -1;
   HBN_LOG(HBN_LOG_DEBUG, "keepAlive=%d\n", s->keepAlive);
-  snprintf(s->uri, sizeof s->uri, s->tls ? "ssl://%s:%d" : "tcp://%s:%d", s->host, s->port);
-  snprintf(s->clientId, sizeof s->clientId, "%s:%s:%d", s->serviceCode, s->serial, s->type);
-  snprintf(s->prefix, sizeof s->prefix, "gw/%s/%s/", s->serviceCode, s->serial);
-  snprintf(s->subscription, sizeof s->subscription, "req/+/%s/#", s->serial);
-  HBN_LOG(HBN_LOG_DEBUG, "serial#=%s,server=%s,port=%d\n", s->serial, s->host, s->port);
-  HBN_LOG(HBN_LOG_INFO, "addr  =%s\n", s->uri);
+  snprintf(s->clientId, sizeof s->clientId, "%s:%s:%d", s->server.serviceCode, s->server.serial, s->type);
+  HBN_LOG(HBN_LOG_DEBUG, "serial#=%s,server=%s,port=%d\n", s->server.serial, s->server.host, s->server.port);
+  HBN_LOG(HBN_LOG_INFO, "addr  =%s\n", s->server.uri);
   HBN_LOG(HBN_LOG_INFO, "client=%s\n", s->clientId);
-  HBN_LOG(HBN_LOG_INFO, "topic =%s\n", s->prefix);
-  HBN_LOG(HBN_LOG_INFO, "topic =%s\n", s->subscription);
+  HBN_LOG(HBN_LOG_INFO, "topic =%s\n", s->server.prefix);
+  HBN_LOG(HBN_LOG_INFO, "topic =%s\n", s->server.subscription);
 }
 
 // ---------------------------------------------------------------- connection (session thread)
@@ -188,16 +171,7 @@ static void HBN_cloud_commMqttThread(HBN_thread_t* self, uintptr_t argument) {
     HBN_LOG(HBN_LOG_DEBUG, "MQTT thread finish\n");
     return;
   }
-  hbn::SessionSettings settings;
-  settings.uri = s->uri;
-  settings.clientId = s->clientId;
-  settings.subscription = s->subscription;
-  settings.port = s->port;
-  settings.login = s->login != 0;
-  settings.user = s->user;
-  settings.password = s->password;
-  settings.tls = s->tls != 0;
-  settings.certificateDir = "/jffs2/mqtt/cloud/";
+  hbn::SessionSettings settings = hbn::sessionSettingsFor(s->server, s->clientId, "/jffs2/mqtt/cloud/");
   settings.ifname = s->ifname;
   settings.boundConnect = MQTTAsync_connect2;
   if (s->mqtt.create(__func__, settings) != 0) return;

@@ -10,6 +10,7 @@
 #include "hbn_buf.h"
 #include "hbn_os.h"
 #include "cloud_requests.h"
+#include "cloud_server.h"
 #include "mqtt_session.h"
 #include "router_cloud.h"
 
@@ -27,15 +28,7 @@ struct RouterCloud : hbn::SessionEvents, hbn::CloudRequestHost {
   std::atomic<int> running{0};
   std::atomic<int> announced{0};
   int keepAlive = -1;  // seconds between keep-alive publishes, -1 disabled
-  char serial[ROUTER_TEXT_SIZE] = {0};
-  char serviceCode[ROUTER_TEXT_SIZE] = {0};
-  char host[ROUTER_TEXT_SIZE] = {0};
-  int port = 0;
-  int tls = 0;
-  int login = 0;
-  char user[ROUTER_LOGIN_SIZE] = {0};
-  char password[ROUTER_LOGIN_SIZE] = {0};
-  char uri[ROUTER_TEXT_SIZE + 32] = {0};
+  hbn::CloudServer server;
   char clientId[2 * ROUTER_TEXT_SIZE + 16] = {0};
   char prefix[2 * ROUTER_TEXT_SIZE + 8] = {0};
   char subscription[ROUTER_TEXT_SIZE + 16] = {0};

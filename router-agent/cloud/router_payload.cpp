@@ -124,7 +124,7 @@ void HBN_cloud_commMqttSendConnectedWan(RouterCloud* s) {
   hbn::jsonMember(text, "wan_ip_address", wan, true);
   text.append("}");
   char name[ROUTER_TOPIC_SIZE];
-  snprintf(name, sizeof name, "connected/wanip/%s", s->serial);
+  snprintf(name, sizeof name, "connected/wanip/%s", s->server.serial);
   publishText(__func__, s, name, text);
 }
 

@@ -57,6 +57,8 @@ class Process {
   Process& operator=(const Process&) = delete;
 
   bool start(const std::string& program, const std::string& outPath, const std::string& errPath) {
+    std::vector<std::string> words = hbntest::programArgv({program});
+    std::vector<char*> args = hbntest::execArgs(words);
     pid_ = fork();
     if (pid_ == 0) {
       prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlive a test that died
@@ -64,7 +66,7 @@ class Process {
       int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       if (out >= 0) dup2(out, 1);
       if (err >= 0) dup2(err, 2);
-      execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+      execv(args[0], args.data());
       _exit(127);
     }
     return pid_ > 0;

@@ -142,7 +142,9 @@ void writeProgramWrapper(const std::string& path, const std::string& name) {
   chmod(path.c_str(), 0755);
 }
 
-void Sandbox::installProgram(const std::string& name) const { writeProgramWrapper(path("/bin/" + name), name); }
+void Sandbox::installProgram(const std::string& name) const {
+  writeProgramWrapper(path("/bin/" + name), name);
+}
 
 std::string uniqueName(const std::string& prefix) {
   static std::atomic<int> counter{0};

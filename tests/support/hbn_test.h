@@ -54,7 +54,7 @@ std::string binPath(const std::string& name);
 // first, natively it is `argv` unchanged. Every test and fixture that starts a program of the
 // build goes through here. Call it before fork(): it allocates.
 std::vector<std::string> programArgv(const std::vector<std::string>& argv);
-// programArgv as the NULL-terminated array execv() takes; the pointers borrow from `words`.
+// `words` as the NULL-terminated array execv() takes; the pointers borrow from `words`.
 std::vector<char*> execArgs(std::vector<std::string>& words);
 // Writes an executable shell script at `path` that runs the build's program `name` (through
 // the emulator in a cross build) with its own arguments, for code under test that finds

@@ -48,7 +48,8 @@ using HBN_thread_entry_t = void (*)(HBN_thread_t* self, uintptr_t argument);
 
 int HBN_thread_initialize();
 int HBN_thread_finalize();
-// Returns only after the new thread has started running.
+// Returns only after the new thread has started running and carries `name` (cut to the
+// kernel's 15 characters), so ps -L, top -H and gdb tell the threads apart.
 int HBN_thread_create(HBN_thread_t** handle, const char* name, int stackSize, HBN_thread_entry_t entry,
                       uintptr_t argument);
 // Sets the stop flag and joins the thread; the slot is free afterwards. A slot without a

@@ -1,7 +1,9 @@
 // Thread manager: up to 6 worker threads. Create returns only once the new thread runs
-// (a semaphore posted by the new thread); stop sets the slot's flag and joins.
+// (a semaphore posted by the new thread) and carries its name; stop sets the slot's flag and
+// joins.
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <new>
 
 #include <pthread.h>
@@ -17,7 +19,8 @@ struct HBN_thread_t {
   std::atomic<uint32_t> stopRequested;
   HBN_thread_entry_t entry;  // non-null exactly while the slot is in use (guarded by the manager mutex)
   uintptr_t argument;
-  bool running;  // a thread was created and not yet joined (guarded by the manager mutex)
+  char name[16];  // the thread's name as the kernel keeps it: at most 15 characters
+  bool running;   // a thread was created and not yet joined (guarded by the manager mutex)
 };
 
 namespace {
@@ -32,6 +35,8 @@ void* trampoline(void* context) {
   // Read before the post: once the creator continues, only this thread uses its copy.
   HBN_thread_entry_t entry = slot->entry;
   uintptr_t argument = slot->argument;
+  // Named before the creator continues, so ps -L, top -H and gdb show it from the start.
+  pthread_setname_np(pthread_self(), slot->name);
   sem_post(&slot->startLock);
   entry(slot, argument);
   return nullptr;
@@ -58,6 +63,7 @@ int HBN_thread_initialize() {
     table[i].stopRequested.store(0);
     table[i].entry = nullptr;
     table[i].argument = 0;
+    table[i].name[0] = '\0';
     table[i].running = false;
   }
   g_table.store(table);
@@ -114,6 +120,9 @@ int HBN_thread_create(HBN_thread_t** handle, const char* name, int stackSize, HB
   }
   slot->entry = entry;
   slot->argument = argument;
+  size_t nameLength = strnlen(name, sizeof slot->name - 1);  // longer names are cut to 15
+  memcpy(slot->name, name, nameLength);
+  slot->name[nameLength] = '\0';
   slot->stopRequested.store(0);
   if (pthread_create(&slot->thread, nullptr, trampoline, slot) != 0) {
     slot->entry = nullptr;

@@ -38,6 +38,8 @@ std::string section(const std::string& report, const std::string& title) {
 
 class Report {
  public:
+  // `certBody` is the fake certificate printer's script; empty runs the build's gettlsterm on
+  // a real client certificate instead.
   Report(bool vpnOn, const std::string& certBody) {
     auto& box = store_.box();
     box.fakeCommand(
@@ -58,7 +60,15 @@ class Report {
     box.fakeCommand("route", "echo 'route table'");
     box.fakeCommand("iptables", "echo \"iptables $*\"");
     box.fakeCommand("brctl", "echo 'bridge table'");
-    box.fakeCommand("gettlsterm", certBody);
+    if (certBody.empty()) {
+      box.mkdirs("/jffs2/mqtt/cloud");
+      hbntest::run({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                    "ec_paramgen_curve:prime256v1", "-nodes", "-days", "30", "-subj", "/CN=box", "-keyout",
+                    box.path("/tmp/client.key"), "-out", box.path("/jffs2/mqtt/cloud/client.crt")});
+      box.installProgram("gettlsterm");
+    } else {
+      box.fakeCommand("gettlsterm", certBody);
+    }
     box.fakeCommand("kv_current_ip_get.sh",
                     "echo 203.0.113.5 > '" + box.path("/var/current_ip_info.inf") + "'");
     box.fakeCommand("kv_ipsec_state.sh", "echo 接続確立 > '" + box.path("/var/ipsec_state.inf") + "'");
@@ -159,6 +169,24 @@ TEST(ConfigtoolInfo, VpnOffEndsTheSectionAfterTheSwitchLine) {
   ASSERT_EQ(report.result().status, 0);
   EXPECT_EQ(section(report.text(), "VPN status"), "\nVPN\tfunction\t: DISABLED\n\n\n");
   EXPECT_EQ(report.store().box().recorded("flash").find("KV_IPSEC_ENABLED"), std::string::npos);
+}
+
+// The report reaches the build's own certificate printer through the shell and PATH (under
+// the emulator in a cross build) and shows the date of its "expire:" line.
+TEST(ConfigtoolInfo, TheRealCertificatePrinterGivesTheExpiryDate) {
+  Report report(true, "");
+  ASSERT_EQ(report.result().status, 0) << report.result().err;
+  const hbntest::Sandbox& box = report.store().box();
+  hbntest::Result printed = hbntest::run({"gettlsterm", box.path("/jffs2/mqtt/cloud/client.crt")});
+  ASSERT_EQ(printed.status, 0) << printed.err;
+  size_t at = printed.out.find("expire:");
+  ASSERT_NE(at, std::string::npos) << printed.out;
+  std::string date = printed.out.substr(at + 7, 10);  // "YYYY/MM/DD"
+  for (char& c : date)
+    if (c == '/') c = '-';
+  EXPECT_NE(section(report.text(), "Information").find("TLS client exp.\t\t: " + date + "\n"),
+            std::string::npos)
+      << section(report.text(), "Information");
 }
 
 TEST(ConfigtoolInfo, UnreadableCertificateLeavesTheDateEmpty) {

@@ -158,6 +158,20 @@ TEST(NetText, TimeFromTextInLocalTime) {
   EXPECT_EQ(HBN_util_timeFromText("2024/1/2", &seconds), -1);
   EXPECT_EQ(HBN_util_timeFromText("2024-01-02 03:04:05", &seconds), -1);
   EXPECT_EQ(seconds, 77);
+  // Around 2038: the last second a 32-bit time_t holds converts everywhere; a later date
+  // converts exactly with a 64-bit time_t and is refused, never wrapped, with a 32-bit one.
+  setenv("TZ", "UTC0", 1);
+  tzset();
+  EXPECT_EQ(HBN_util_timeFromText("2038/1/19 3:14:07", &seconds), 0);
+  EXPECT_EQ(static_cast<long long>(seconds), 2147483647LL);
+  seconds = 77;
+  if (sizeof(time_t) >= 8) {
+    EXPECT_EQ(HBN_util_timeFromText("2040/1/2 3:04:05", &seconds), 0);
+    EXPECT_EQ(static_cast<long long>(seconds), 2209086245LL);
+  } else {
+    EXPECT_EQ(HBN_util_timeFromText("2040/1/2 3:04:05", &seconds), -1);
+    EXPECT_EQ(seconds, 77);
+  }
   if (oldZone) {
     setenv("TZ", saved.c_str(), 1);
   } else {

@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -15,6 +20,7 @@ struct Worker {
   std::atomic<bool> finished{false};
   std::atomic<bool> release{false};
   std::atomic<HBN_thread_t*> self{nullptr};
+  std::atomic<long> tid{0};
   uintptr_t argument = 0;
 };
 
@@ -22,6 +28,7 @@ struct Worker {
 void workerEntry(HBN_thread_t* self, uintptr_t argument) {
   auto* worker = reinterpret_cast<Worker*>(argument);
   worker->self.store(self);
+  worker->tid.store(syscall(SYS_gettid));
   worker->argument = argument;
   worker->started.store(true);
   while (!worker->release.load() && !HBN_thread_isStopRequested(self)) HBN_thread_sleep(1);
@@ -35,9 +42,9 @@ class Thread : public ::testing::Test {
     for (HBN_thread_t* thread : threads_) HBN_thread_stop(thread);
     EXPECT_EQ(HBN_thread_finalize(), 0);
   }
-  HBN_thread_t* start(Worker& worker) {
+  HBN_thread_t* start(Worker& worker, const char* name = "core-msg") {
     HBN_thread_t* thread = nullptr;
-    if (HBN_thread_create(&thread, "core-msg", 2048, workerEntry, reinterpret_cast<uintptr_t>(&worker)) != 0)
+    if (HBN_thread_create(&thread, name, 2048, workerEntry, reinterpret_cast<uintptr_t>(&worker)) != 0)
       return nullptr;
     threads_.push_back(thread);
     return thread;
@@ -71,6 +78,40 @@ TEST_F(Thread, CreateStartsTheEntryWithItsSlotAndArgumentAndStopJoins) {
     EXPECT_TRUE(worker.finished.load()) << "stop joins the thread";
     EXPECT_EQ(HBN_thread_isStopRequested(thread), 1);
   }
+}
+
+// The name as ps -L, top -H and gdb read it: the kernel's comm of the thread.
+std::string kernelName(long tid) {
+  std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/comm");
+  std::string name;
+  std::getline(in, name);
+  return name;
+}
+
+TEST_F(Thread, EachThreadCarriesItsNameCutTo15Characters) {
+  const struct {
+    const char* given;
+    const char* shown;
+  } cases[] = {
+      {"core-msg", "core-msg"},
+      {"core-cmd", "core-cmd"},
+      {"cloud-mqtt-wan1", "cloud-mqtt-wan1"},  // exactly 15
+      {"cloud-mqtt-mobile1", "cloud-mqtt-mobi"},
+  };
+  std::vector<HBN_thread_t*> made;
+  for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+    HBN_thread_t* thread = start(workers_[i], cases[i].given);
+    ASSERT_NE(thread, nullptr) << cases[i].given;
+    made.push_back(thread);
+  }
+  for (size_t i = 0; i < made.size(); ++i) {
+    // The name is applied before the entry runs, so before the thread id is known here.
+    for (int n = 0; n < 2000 && workers_[i].tid.load() == 0; ++n)
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    ASSERT_NE(workers_[i].tid.load(), 0) << cases[i].given;
+    EXPECT_EQ(kernelName(workers_[i].tid.load()), cases[i].shown);
+  }
+  EXPECT_NE(kernelName(syscall(SYS_gettid)), "core-msg") << "the creator keeps its own name";
 }
 
 TEST_F(Thread, SeventhThreadFailsAndAStoppedSlotIsReused) {

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -102,8 +103,10 @@ Contents readFile(const std::string& path) {
     int id = -1;
     if (eq != std::string::npos && eq > 0 && eq < 12) {
       char* end = nullptr;
-      long v = std::strtol(line.c_str(), &end, 10);
-      if (end == line.c_str() + eq && v >= 0) id = static_cast<int>(v);
+      // 64 bits on every target, and range-checked: a 64-bit long would otherwise cut a
+      // foreign id like 4294974451 down to 7155 and read its line as that id's value.
+      long long v = std::strtoll(line.c_str(), &end, 10);
+      if (end == line.c_str() + eq && v >= 0 && v <= INT_MAX) id = static_cast<int>(v);
     }
     const apmib_ids::IdDef* def = id >= 0 ? apmib_ids::find(id) : nullptr;
     Value val;

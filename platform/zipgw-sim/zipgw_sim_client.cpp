@@ -18,6 +18,8 @@ extern char** environ;
 #include <sstream>
 #include <thread>
 
+#include "hbn_test.h"
+
 namespace zipgwsim {
 
 namespace {
@@ -100,8 +102,9 @@ std::string Client::logPath() const { return root_ + "/tmp/zipgw-sim.log"; }
 std::string Client::ctlPath() const { return root_ + "/tmp/zipgw-sim.ctl"; }
 
 bool Client::start(int timeoutMs) {
-  const char* bin = getenv("HBN_BUILD_BIN");
-  std::string program = std::string(bin != nullptr ? bin : ".") + "/zipgw-sim";
+  std::vector<std::string> words{hbntest::binPath("zipgw-sim")};
+  words.insert(words.end(), args_.begin(), args_.end());
+  words = hbntest::programArgv(words);
   // Everything the child needs is prepared before fork(): the test process has threads.
   std::string rootEnv = "HBN_ROOT=" + root_;
   std::vector<char*> envp;
@@ -110,17 +113,14 @@ bool Client::start(int timeoutMs) {
   }
   envp.push_back(const_cast<char*>(rootEnv.c_str()));
   envp.push_back(nullptr);
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(program.c_str()));
-  for (auto& a : args_) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
+  std::vector<char*> argv = hbntest::execArgs(words);
   pid_t pid = fork();
   if (pid < 0) return false;
   if (pid == 0) {
     prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlive a test that died
     int devnull = open("/dev/null", O_RDONLY);
     if (devnull >= 0) dup2(devnull, 0);
-    execve(program.c_str(), argv.data(), envp.data());
+    execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
   pid_ = pid;

@@ -58,7 +58,8 @@ std::string toHex(const Bytes& bytes);
 
 class Client {
  public:
-  // Runs the simulator from $HBN_BUILD_BIN with HBN_ROOT = `root` (the test's sandbox).
+  // Runs the simulator from $HBN_BUILD_BIN (through hbntest::programArgv, so under the
+  // emulator of a cross build) with HBN_ROOT = `root` (the test's sandbox).
   explicit Client(std::string root, std::vector<std::string> extraArgs = {});
   // Sends "quit", waits a moment, then kills the process if it is still there.
   ~Client();

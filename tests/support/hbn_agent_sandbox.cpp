@@ -39,9 +39,11 @@ bool AgentSandbox::startAgent(const std::string& program, const std::vector<std:
 bool AgentSandbox::startAgentPrefixed(const std::vector<std::string>& prefix, const std::string& program,
                                       const std::vector<std::string>& env,
                                       const std::vector<std::string>& args) {
+  std::vector<std::string> command = {program.find('/') == std::string::npos ? binPath(program) : program};
+  command.insert(command.end(), args.begin(), args.end());
+  // The program behind the prefix goes through the emulator of a cross build.
   std::vector<std::string> argv = prefix;
-  argv.push_back(program.find('/') == std::string::npos ? binPath(program) : program);
-  argv.insert(argv.end(), args.begin(), args.end());
+  for (const auto& word : programArgv(command)) argv.push_back(word);
   std::vector<std::string> fullEnv = {"HBN_ROOT=" + sb_.root()};
   fullEnv.insert(fullEnv.end(), env.begin(), env.end());
   return agent_.start(argv, sb_.path("/agent.out"), sb_.path("/agent.err"), fullEnv);

@@ -24,6 +24,9 @@ bool Process::start(const std::vector<std::string>& argvIn, const std::string& o
   // Everything the child needs is built here: after fork only async-signal-safe calls.
   std::vector<std::string> argvText = argvIn;
   if (argvText[0].find('/') == std::string::npos) argvText[0] = binPath(argvText[0]);
+  // Programs of the build go through the emulator of a cross build; others do not.
+  const std::string ownDir = binPath("");
+  if (argvText[0].compare(0, ownDir.size(), ownDir) == 0) argvText = programArgv(argvText);
   std::vector<std::string> envText;
   for (char** e = environ; *e != nullptr; ++e) {
     std::string entry = *e;

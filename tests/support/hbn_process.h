@@ -16,7 +16,8 @@ class Process {
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
 
-  // argv[0] without a '/' is a program of the build (binPath). `env` entries "K=V" are added to
+  // argv[0] without a '/' is a program of the build (binPath); programs of the build start
+  // through the emulator of a cross build (programArgv). `env` entries "K=V" are added to
   // the test's environment. Output files are created or truncated. False when fork failed.
   bool start(const std::vector<std::string>& argv, const std::string& outPath, const std::string& errPath,
              const std::vector<std::string>& env = {});

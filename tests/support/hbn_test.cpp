@@ -104,6 +104,48 @@ std::string binPath(const std::string& name) {
   return std::string(dir ? dir : ".") + "/" + name;
 }
 
+std::vector<std::string> programArgv(const std::vector<std::string>& argv) {
+  std::vector<std::string> words;
+  const char* emulator = getenv("HBN_TEST_EMULATOR");
+  if (emulator != nullptr) {
+    std::istringstream in(emulator);
+    for (std::string word; in >> word;) words.push_back(word);
+  }
+  words.insert(words.end(), argv.begin(), argv.end());
+  return words;
+}
+
+std::vector<char*> execArgs(std::vector<std::string>& words) {
+  std::vector<char*> args;
+  for (auto& w : words) args.push_back(const_cast<char*>(w.c_str()));
+  args.push_back(nullptr);
+  return args;
+}
+
+namespace {
+// Single-quoted for /bin/sh.
+std::string shellQuoted(const std::string& word) {
+  std::string q = "'";
+  for (char c : word) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+}  // namespace
+
+void writeProgramWrapper(const std::string& path, const std::string& name) {
+  std::string script = "#!/bin/sh\nexec";
+  for (const auto& word : programArgv({binPath(name)})) script += " " + shellQuoted(word);
+  script += " \"$@\"\n";
+  mkdirP(parentOf(path));
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << script;
+  out.close();
+  chmod(path.c_str(), 0755);
+}
+
+void Sandbox::installProgram(const std::string& name) const {
+  writeProgramWrapper(path("/bin/" + name), name);
+}
+
 std::string uniqueName(const std::string& prefix) {
   static std::atomic<int> counter{0};
   return prefix + "_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
@@ -137,6 +179,10 @@ Result run(const std::vector<std::string>& argvIn, const std::vector<std::string
   std::vector<std::string> argv = argvIn;
   if (argv.empty()) return r;
   if (argv[0].find('/') == std::string::npos) argv[0] = binPath(argv[0]);
+  // Programs of the build go through the emulator of a cross build; others (/bin/sh) do not.
+  const std::string ownDir = binPath("");
+  std::vector<std::string> words = argv[0].compare(0, ownDir.size(), ownDir) == 0 ? programArgv(argv) : argv;
+  std::vector<char*> args = execArgs(words);
   int inPipe[2], outPipe[2], errPipe[2];
   if (pipe2(inPipe, O_CLOEXEC) || pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC)) return r;
   pid_t pid = fork();
@@ -146,9 +192,6 @@ Result run(const std::vector<std::string>& argvIn, const std::vector<std::string
     dup2(outPipe[1], 1);
     dup2(errPipe[1], 2);
     for (const auto& kv : env) putenv(strdup(kv.c_str()));
-    std::vector<char*> args;
-    for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
     execv(args[0], args.data());
     _exit(127);
   }

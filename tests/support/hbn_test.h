@@ -24,6 +24,9 @@ class Sandbox {
   // Installs an executable shell script at $root/bin/<name> that appends its arguments,
   // one line per call, to $root/record/<name> and then runs `body` (may be empty).
   void fakeCommand(const std::string& name, const std::string& body = "") const;
+  // Installs $root/bin/<name> that runs the build's program `name` (see writeProgramWrapper),
+  // so the code under test reaches the real program through PATH or an absolute /bin path.
+  void installProgram(const std::string& name) const;
   // Lines recorded by a fake command ("" when it never ran).
   std::string recorded(const std::string& name) const;
 
@@ -39,12 +42,24 @@ struct Result {
   std::string err;
 };
 
-// Runs argv (argv[0] resolved by binPath when it has no '/'), with extra "K=V" environment
-// entries, feeding `input` to its standard input. Kills it after `timeoutMs`.
+// Runs argv (argv[0] resolved by binPath when it has no '/'; programs of the build through
+// programArgv), with extra "K=V" environment entries, feeding `input` to its standard input.
+// Kills it after `timeoutMs`.
 Result run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
            const std::string& input = "", int timeoutMs = 20000);
 // $HBN_BUILD_BIN/<name>.
 std::string binPath(const std::string& name);
+// The command line that starts `argv` (argv[0] a program of the build): in a cross build the
+// emulator's words (HBN_TEST_EMULATOR, e.g. "qemu-arm -L /usr/arm-linux-gnueabihf") come
+// first, natively it is `argv` unchanged. Every test and fixture that starts a program of the
+// build goes through here. Call it before fork(): it allocates.
+std::vector<std::string> programArgv(const std::vector<std::string>& argv);
+// `words` as the NULL-terminated array execv() takes; the pointers borrow from `words`.
+std::vector<char*> execArgs(std::vector<std::string>& words);
+// Writes an executable shell script at `path` that runs the build's program `name` (through
+// the emulator in a cross build) with its own arguments, for code under test that finds
+// programs on PATH or runs them through a shell.
+void writeProgramWrapper(const std::string& path, const std::string& name);
 // A name unique to this process and call, for queues and files ("/hbn_test_<pid>_<n>").
 std::string uniqueName(const std::string& prefix);
 // A TCP port on 127.0.0.1 that was free a moment ago.

@@ -27,6 +27,8 @@ using Clock = std::chrono::steady_clock;
 class Child {
  public:
   Child(const std::string& program, const std::string& errPath, bool captureOut) {
+    std::vector<std::string> words = hbntest::programArgv({program});
+    std::vector<char*> args = hbntest::execArgs(words);
     int fds[2] = {-1, -1};
     if (captureOut && pipe2(fds, O_CLOEXEC) != 0) return;
     pid_ = fork();
@@ -39,7 +41,7 @@ class Child {
       } else if (err >= 0) {
         dup2(err, 1);
       }
-      execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+      execv(args[0], args.data());
       _exit(127);
     }
     if (captureOut) {

@@ -4,10 +4,12 @@
 // keep-alive messages follow their interval; the session survives a broker restart and waits
 // for a broker that starts late.
 #include <gtest/gtest.h>
+#include <dirent.h>
 #include <mqueue.h>
 
 #include <algorithm>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -399,6 +401,29 @@ TEST_F(CloudAgent, TlsAgentStartedBeforeBrokerConnectsWhenItIsUp) {
   ASSERT_TRUE(publish("mode", "{\"mode\":1}"));
   EXPECT_TRUE(sub_->waitFor(AgentWorld::gw("mode"), "{\"status\":0,\"mode\":1}"));
   EXPECT_TRUE(world_->agent().running());
+}
+
+// The names ps -L shows for the agent's threads.
+std::set<std::string> threadNames(pid_t pid) {
+  std::set<std::string> names;
+  std::string dir = "/proc/" + std::to_string(pid) + "/task";
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      if (e->d_name[0] == '.') continue;
+      std::string name = e2e::readFile(dir + "/" + e->d_name + "/comm");
+      if (!name.empty() && name.back() == '\n') name.pop_back();
+      names.insert(name);
+    }
+    closedir(d);
+  }
+  return names;
+}
+
+TEST_F(CloudAgent, ThreadsCarryTheirNames) {
+  bringUp(false);
+  std::set<std::string> names = threadNames(world_->agent().pid());
+  for (const char* name : {"core-msg", "core-cmd", "cloud-mqtt", "download"})
+    EXPECT_EQ(names.count(name), 1u) << name;
 }
 
 }  // namespace

@@ -119,7 +119,8 @@ TEST(ApmibStore, LongTextIsCutAndNothingWrittenPastTheSize) {
 
 TEST(ApmibStore, UpdateIsAtomicAndKeepsForeignLines) {
   hbntest::Sandbox sb;
-  sb.write("/var/apmib/store.txt", "7155=1\n99999=from another build\n7144=notanumber\n");
+  // 4294974451 is 2^32 + 7155: a foreign id, not 7155 cut to 32 bits.
+  sb.write("/var/apmib/store.txt", "7155=1\n4294974451=0\n99999=from another build\n7144=notanumber\n");
   apmib_init();
   uint8_t dual = 0;
   apmib_get(7155, &dual);
@@ -132,7 +133,8 @@ TEST(ApmibStore, UpdateIsAtomicAndKeepsForeignLines) {
   uint8_t swap = 1;
   ASSERT_EQ(apmib_set(7158, &swap), 1);
   ASSERT_EQ(apmib_update(4), 1);
-  EXPECT_EQ(sb.read("/var/apmib/store.txt"), "7155=1\n7158=1\n99999=from another build\n7144=notanumber\n");
+  EXPECT_EQ(sb.read("/var/apmib/store.txt"),
+            "7155=1\n7158=1\n4294974451=0\n99999=from another build\n7144=notanumber\n");
   auto names = dirEntries(sb.path("/var/apmib"));
   for (const auto& n : names) EXPECT_EQ(n.find(".tmp"), std::string::npos) << n;
 
@@ -140,7 +142,8 @@ TEST(ApmibStore, UpdateIsAtomicAndKeepsForeignLines) {
   mode = 2;
   ASSERT_EQ(apmib_set(7144, &mode), 1);
   ASSERT_EQ(apmib_update(4), 1);
-  EXPECT_EQ(sb.read("/var/apmib/store.txt"), "7144=2\n7155=1\n7158=1\n99999=from another build\n");
+  EXPECT_EQ(sb.read("/var/apmib/store.txt"),
+            "7144=2\n7155=1\n7158=1\n4294974451=0\n99999=from another build\n");
 }
 
 TEST(ApmibStore, CommitMergesOtherProcessesCommits) {

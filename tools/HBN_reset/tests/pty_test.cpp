@@ -80,16 +80,16 @@ Bytes versionAnswer() {
 class Tool {
  public:
   Tool(const std::vector<std::string>& args, const std::string& timeScale) {
+    std::vector<std::string> words{hbntest::binPath("HBN_reset")};
+    words.insert(words.end(), args.begin(), args.end());
+    words = hbntest::programArgv(words);
+    std::vector<char*> argv = hbntest::execArgs(words);
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return;
     pid_ = fork();
     if (pid_ == 0) {
       dup2(fds[1], 1);
       setenv("HBN_TIME_SCALE", timeScale.c_str(), 1);
-      std::string bin = hbntest::binPath("HBN_reset");
-      std::vector<char*> argv{const_cast<char*>(bin.c_str())};
-      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
       execv(argv[0], argv.data());
       _exit(127);
     }

@@ -31,7 +31,8 @@ class Daemon {
       : queue_(std::move(queue)) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return;
-    std::string binary = hbntest::binPath("script-runner");
+    std::vector<std::string> words = hbntest::programArgv({hbntest::binPath("script-runner")});
+    std::vector<char*> args = hbntest::execArgs(words);
     std::string rootEnv = "HBN_ROOT=" + box.root();
     std::string queueEnv = "HBN_SCRIPT_QUEUE=" + queue_;
     pid_ = fork();
@@ -40,7 +41,7 @@ class Daemon {
       dup2(fds[1], 1);
       putenv(const_cast<char*>(rootEnv.c_str()));
       putenv(const_cast<char*>(queueEnv.c_str()));
-      execl(binary.c_str(), binary.c_str(), static_cast<char*>(nullptr));
+      execv(args[0], args.data());
       _exit(127);
     }
     close(fds[1]);

@@ -55,7 +55,7 @@ class OtaAgent : public ::testing::Test {
     sb.mkdirs("/tmp");
     sb.mkdirs("/record");
     for (const char* command : {"reboot", "auxlink", "sysconf", "kv_lte_reset.sh"}) sb.fakeCommand(command);
-    sb.write("/bin/configtool", "#!/bin/sh\nexec '" + hbntest::binPath("configtool") + "' \"$@\"\n", 0755);
+    sb.installProgram("configtool");
     std::vector<std::pair<std::string, std::string>> all = {{"1410", kSerial},
                                                             {"1411", kService},
                                                             {"1421", "127.0.0.1"},
@@ -384,10 +384,9 @@ TEST_F(OtaAgent, LoadsThroughTheRouterAndTheOtaServerAtOnceStayWhole) {
                  sb().path("/record/configtool") +
                  "'\n"
                  "echo \"start $1 $(cat \"$2\" 2>/dev/null)\" >> \"$log\"\n"
-                 "sleep 0.4\n"
-                 "'" +
-                 hbntest::binPath("configtool") +
-                 "' \"$@\"; rc=$?\n"
+                 "sleep 0.4\n" +
+                 hbntest::programCommandLine("configtool") +
+                 " \"$@\"; rc=$?\n"
                  "echo \"end $1\" >> \"$log\"\n"
                  "exit $rc\n",
              0755);

@@ -436,7 +436,10 @@ std::vector<double> subRoundTrips(hbntest::MqttClient& client, int count) {
 }
 
 // A main link that drops its packets (its session stuck in connect attempts that never end
-// well) delays the sub session's connect and its answers by less than 100 ms.
+// well) does not hold up the sub session's connect and its answers. A stall behind the dead
+// session would last a connect time-out (1.5 s at this scale); the bound below leaves room for
+// a busy machine (sanitizers, emulation) and still catches it. The precise figure (under
+// 100 ms) is measured by the fail-over benchmark.
 TEST_F(Failover, DeadMainLinkDoesNotHoldUpTheSubSession) {
   if (!ready_) return;
   ASSERT_NO_FATAL_FAILURE(buildDual());
@@ -466,7 +469,7 @@ TEST_F(Failover, DeadMainLinkDoesNotHoldUpTheSubSession) {
   ASSERT_TRUE(box_.agentBox().waitOut(FailoverBox::noticeLine(2, true), 2, 20000));
   const double healthyConnect = lastConnectSeconds(box_.agentBox().err(), "wwan0");
   ASSERT_GE(healthyConnect, 0);
-  EXPECT_LT(deadMainConnect - healthyConnect, 0.1)
+  EXPECT_LT(deadMainConnect - healthyConnect, 0.75)
       << "sub connect " << deadMainConnect << " s with the main link dead, " << healthyConnect
       << " s healthy";
   std::ostringstream trips;
@@ -477,9 +480,9 @@ TEST_F(Failover, DeadMainLinkDoesNotHoldUpTheSubSession) {
   // both series alike, does not count as a stall.
   std::sort(dead.begin(), dead.end());
   std::sort(healthy.begin(), healthy.end());
-  EXPECT_LT(dead[dead.size() / 2] - healthy[healthy.size() / 2], 100.0)
+  EXPECT_LT(dead[dead.size() / 2] - healthy[healthy.size() / 2], 750.0)
       << "round trips (ms): " << trips.str();
-  EXPECT_LT(dead.back() - healthy.back(), 100.0) << "round trips (ms): " << trips.str();
+  EXPECT_LT(dead.back() - healthy.back(), 750.0) << "round trips (ms): " << trips.str();
   EXPECT_EQ(box_.agentBox().problem(), "");
 }
 

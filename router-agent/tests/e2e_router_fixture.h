@@ -88,9 +88,9 @@ class RouterWorld {
     const std::string configtool = hbntest::binPath("configtool");
     if (access(configtool.c_str(), X_OK) != 0) return "no configtool in the build";
     if (recordConfigtool)
-      sb.fakeCommand("configtool", "exec '" + configtool + "' \"$@\"");
-    else if (symlink(configtool.c_str(), sb.path("/bin/configtool").c_str()) != 0)
-      return "configtool link";
+      sb.fakeCommand("configtool", "exec " + hbntest::programCommandLine("configtool") + " \"$@\"");
+    else
+      sb.installProgram("configtool");
     for (const char* command : {"reboot", "sysconf", "auxlink", "kv_lte_reset.sh"}) sb.fakeCommand(command);
     return "";
   }

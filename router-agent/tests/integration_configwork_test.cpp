@@ -21,7 +21,8 @@ class ConfigWork : public ::testing::Test {
  protected:
   void SetUp() override {
     // Slow enough that unserialised runs would overwrite each other's work files.
-    sandbox_.fakeCommand("configtool", "sleep 0.1; exec '" + hbntest::binPath("configtool") + "' \"$@\"");
+    sandbox_.fakeCommand("configtool",
+                         "sleep 0.1; exec " + hbntest::programCommandLine("configtool") + " \"$@\"");
   }
   // A settings document whose only error names `key`.
   static std::string badDocument(const std::string& key) { return "{\"setting\":{\"" + key + "\":\"x\"}}"; }

@@ -36,13 +36,12 @@ std::string FailoverBox::build(const std::vector<std::string>& links) {
   sb.mkdirs("/bin");
   // The sessions look for their interface under the root.
   for (const auto& link : links) sb.mkdirs("/sys/class/net/" + link);
-  if (symlink(binPath("sysconf").c_str(), sb.path("/bin/sysconf").c_str()) != 0)
-    return "cannot link the sysconf stand-in";
+  sb.installProgram("sysconf");
   return "";
 }
 
 bool FailoverBox::start(int timeScale) {
-  std::vector<std::string> inBox = world_.inBox({binPath("router-cloud-agent")});
+  std::vector<std::string> inBox = world_.inBox(programArgv({binPath("router-cloud-agent")}));
   std::vector<std::string> args(inBox.begin() + 1, inBox.end());
   return agentBox_.startAgent(inBox.front(), {"HBN_TIME_SCALE=" + std::to_string(timeScale)}, args);
 }

@@ -131,10 +131,14 @@ std::string shellQuoted(const std::string& word) {
 }
 }  // namespace
 
+std::string programCommandLine(const std::string& name) {
+  std::string line;
+  for (const auto& word : programArgv({binPath(name)})) line += (line.empty() ? "" : " ") + shellQuoted(word);
+  return line;
+}
+
 void writeProgramWrapper(const std::string& path, const std::string& name) {
-  std::string script = "#!/bin/sh\nexec";
-  for (const auto& word : programArgv({binPath(name)})) script += " " + shellQuoted(word);
-  script += " \"$@\"\n";
+  std::string script = "#!/bin/sh\nexec " + programCommandLine(name) + " \"$@\"\n";
   mkdirP(parentOf(path));
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << script;

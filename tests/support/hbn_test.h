@@ -60,6 +60,9 @@ std::vector<char*> execArgs(std::vector<std::string>& words);
 // the emulator in a cross build) with its own arguments, for code under test that finds
 // programs on PATH or runs them through a shell.
 void writeProgramWrapper(const std::string& path, const std::string& name);
+// The shell words that run the build's program `name` (emulator first in a cross build), quoted
+// for /bin/sh, for scripts that do more than run it (e.g. record, then run).
+std::string programCommandLine(const std::string& name);
 // A name unique to this process and call, for queues and files ("/hbn_test_<pid>_<n>").
 std::string uniqueName(const std::string& prefix);
 // A TCP port on 127.0.0.1 that was free a moment ago.

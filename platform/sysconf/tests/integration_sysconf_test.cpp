@@ -25,7 +25,7 @@ class SysconfBox : public ::testing::Test {
   }
 
   hbntest::Result sysconf(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {hbntest::binPath("sysconf")};
+    std::vector<std::string> argv = hbntest::programArgv({hbntest::binPath("sysconf")});
     argv.insert(argv.end(), args.begin(), args.end());
     return hbntest::run(world_.inBox(argv), {"HBN_ROOT=" + sandbox_.root()});
   }

@@ -607,6 +607,7 @@ void HBN_core_threadCmd(HBN_thread_t* self, uintptr_t argument) {
       }
     } else if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
       HBN_LOG(HBN_LOG_ERROR, "Z/IP is down\n");
+      shared().zipDown.store(true);
       shared().cmdRun.store(false);
     }
   }

@@ -256,10 +256,13 @@ void HBN_core_threadBind(HBN_buf_t* pool, HBN_queue_t* queue, HBN_core_state_t* 
   g_shared.firstListAvailable = true;
 }
 
+int HBN_core_isZipDown() { return g_shared.zipDown.load() ? 1 : 0; }
+
 int HBN_core_threadInit(HBN_buf_t* pool, HBN_queue_t* queue, HBN_core_state_t* state) {
   if (g_started) return 0;
   HBN_core_threadBind(pool, queue, state);
   g_shared.keepAliveSeconds.store(HBN_nvm_getKeepAlive());
+  g_shared.zipDown.store(false);
 
   if (HBN_core_zipCmdInit() != 0) return -1;
   if (HBN_core_expandCmdInit() != 0) {

@@ -116,6 +116,10 @@ int HBN_core_recvSetPvList(int addCount, const uint8_t* addEntries, int removeCo
 int HBN_core_recvGetPvList();
 int HBN_core_recvGetRssi(int nodeId);
 
+// 1 once the gateway has closed its pipe: nothing reads it any more, so the Z-Wave side is
+// gone until the agent starts again (the entry then ends the process). Else 0.
+int HBN_core_isZipDown();
+
 // The shared state (valid for the life of the process).
 HBN_core_state_t* HBN_core_getState();
 

@@ -1,8 +1,15 @@
 // zwave-cloud-agent: starts the adaptation layer with this program's platform callbacks,
 // publishes the build version, then monitors the push switch for as long as it runs.
+//
+// When the Z/IP gateway goes away (it closed its pipe), the agent stops in order and exits
+// with status 1: the platform starts it again, and the new agent opens the pipes of the new
+// gateway. A half-alive agent that answers the cloud without a Z-Wave side would help nobody.
 #include <csignal>
 #include <cstdio>
 
+#include "hbn_core.h"
+#include "hbn_log.h"
+#include "hbn_os.h"
 #include "hbn_path.h"
 #include "kv_api.h"
 #include "platform_callbacks.h"
@@ -23,5 +30,13 @@ int main() {
     std::fputs(version, f);
     std::fclose(f);
   }
-  pushSwitchMonitor();
+  pushSwitchState_t state;
+  while (HBN_core_isZipDown() == 0) {
+    pushSwitchStep(&state);
+    std::fflush(stdout);
+    HBN_thread_sleep(PUSHSW_CYCLE_MS);
+  }
+  HBN_LOG(HBN_LOG_ERROR, "Z/IP is gone, the agent ends for a restart\n");
+  KV_api_finalize();
+  return 1;
 }

@@ -259,6 +259,10 @@ int main() {
       break;
     }
     buffer[static_cast<size_t>(length)] = '\0';
+    // Reap every ended child before the running check: while requests keep the queue ready
+    // the wait returns at once and SIGCHLD is not taken, and a zombie still shows its
+    // script's name in the process table.
+    reportFinished();
     handleMessage(buffer.data(), childMask);
     pause10ms();
   }

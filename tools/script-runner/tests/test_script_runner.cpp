@@ -131,6 +131,7 @@ class Daemon {
   }
 
   const std::string& log() const { return log_; }
+  pid_t pid() const { return pid_; }
 
  private:
   std::string queue_;
@@ -291,6 +292,27 @@ TEST(ScriptRunner, ChildrenEndingTogetherAreAllReapedAndLogged) {
     daemon.waitFor("SCRIPT finish:pid=" + pids[i] + ",code=" + std::to_string(10 + i) + "\n");
     EXPECT_TRUE(processGone(std::stoi(pids[i]))) << "pid " << pids[i] << " left as a zombie";
   }
+  EXPECT_EQ(daemon.stop(), 0);
+}
+
+// Requests that wait in the queue while their script ends: every ended copy is reaped before
+// the next running check, so a dead copy never refuses a new start.
+TEST(ScriptRunner, ScriptsThatHaveEndedDoNotBlockQueuedRequests) {
+  hbntest::Sandbox box;
+  int n = uniqueNumber();
+  writeScript(box, "/jffs2/button/button_" + std::to_string(n) + ".sh", "quick");
+  Daemon daemon(box);
+  ASSERT_TRUE(daemon.ready());
+  // All ten wait in the queue before the daemon reads the first.
+  ASSERT_EQ(kill(daemon.pid(), SIGSTOP), 0);
+  for (int i = 0; i < 10; ++i) daemon.send("0," + std::to_string(n));
+  ASSERT_EQ(kill(daemon.pid(), SIGCONT), 0);
+  daemon.waitForCount("notice: SCRIPT finish:", 10, 5000);
+  EXPECT_EQ(daemon.occurrences("notice: SCRIPT execute:"), 10u);
+  EXPECT_EQ(daemon.occurrences("SCRIPT is running:"), 0u);
+  std::string tenRuns;
+  for (int i = 0; i < 10; ++i) tenRuns += "ran\n";
+  EXPECT_EQ(box.recorded("quick"), tenRuns);
   EXPECT_EQ(daemon.stop(), 0);
 }
 

@@ -144,6 +144,17 @@ int HBN_cloud_commRequestPrefixLength() {
 
 // ---------------------------------------------------------------- settings
 
+// URI, client identifier, prefixes and subscription filter from the loaded settings.
+static void formNames(HBN_cloud_comm_t* s) {
+  snprintf(s->uri, sizeof s->uri, s->tls ? "ssl://%s:%d" : "tcp://%s:%d", s->server, s->port);
+  snprintf(s->clientId, sizeof s->clientId, "%s:%s", s->serviceCode, s->serial);
+  snprintf(s->gwPrefix, sizeof s->gwPrefix, "gw/%s/%s/", s->serviceCode, s->serial);
+  snprintf(s->spPrefix, sizeof s->spPrefix, "sp/%s/%s/", s->serviceCode, s->serial);
+  snprintf(s->reqFilter, sizeof s->reqFilter, "req/%s/%s/", s->serviceCode, s->serial);
+  s->reqPrefixLength = static_cast<int>(strlen(s->reqFilter));
+  strncat(s->reqFilter, "#", sizeof s->reqFilter - strlen(s->reqFilter) - 1);
+}
+
 void HBN_cloud_commMqttLoadSetting(HBN_cloud_comm_t* s) {
   HBN_LOG(HBN_LOG_DEBUG, "load setting start\n");
   HBN_nvm_getServiceCode(s->serviceCode, sizeof s->serviceCode);
@@ -160,13 +171,7 @@ void HBN_cloud_commMqttLoadSetting(HBN_cloud_comm_t* s) {
   HBN_LOG(HBN_LOG_DEBUG, "load setting finish\n");
   if (HBN_nvm_getTls(&s->tls) != 0) s->tls = 0;
   if (HBN_nvm_getAuth(&s->auth, s->user, sizeof s->user, s->password, sizeof s->password) != 0) s->auth = 0;
-  snprintf(s->uri, sizeof s->uri, s->tls ? "ssl://%s:%d" : "tcp://%s:%d", s->server, s->port);
-  snprintf(s->clientId, sizeof s->clientId, "%s:%s", s->serviceCode, s->serial);
-  snprintf(s->gwPrefix, sizeof s->gwPrefix, "gw/%s/%s/", s->serviceCode, s->serial);
-  snprintf(s->spPrefix, sizeof s->spPrefix, "sp/%s/%s/", s->serviceCode, s->serial);
-  snprintf(s->reqFilter, sizeof s->reqFilter, "req/%s/%s/", s->serviceCode, s->serial);
-  s->reqPrefixLength = static_cast<int>(strlen(s->reqFilter));
-  strncat(s->reqFilter, "#", sizeof s->reqFilter - strlen(s->reqFilter) - 1);
+  formNames(s);
   HBN_LOG(HBN_LOG_DEBUG, "serial#=%s,server=%s,port=%d\n", s->serial, s->server, s->port);
   HBN_LOG(HBN_LOG_INFO, "addr  =%s\n", s->uri);
   HBN_LOG(HBN_LOG_INFO, "client=%s\n", s->clientId);
@@ -321,6 +326,28 @@ void HBN_cloud_commFinish() {
   {
     std::lock_guard<std::mutex> guard(gSessionLock);
     gSession = nullptr;
+  }
+  delete s;
+}
+
+int HBN_cloud_commTestBegin(const HBN_core_interface_t* coreInterface, const char* serviceCode,
+                            const char* serial) {
+  if (gSession.load() != nullptr || coreInterface == nullptr) return -1;
+  HBN_cloud_comm_t* s = new (std::nothrow) HBN_cloud_comm_t;
+  if (s == nullptr) return -1;
+  s->core = *coreInterface;
+  snprintf(s->serviceCode, sizeof s->serviceCode, "%s", serviceCode ? serviceCode : "");
+  snprintf(s->serial, sizeof s->serial, "%s", serial ? serial : "");
+  formNames(s);
+  gSession = s;
+  return 0;
+}
+
+void HBN_cloud_commTestEnd() {
+  HBN_cloud_comm_t* s = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(gSessionLock);
+    s = gSession.exchange(nullptr);
   }
   delete s;
 }

@@ -40,6 +40,14 @@ void HBN_cloud_commMqttDisconnectNotice();
 int HBN_cloud_takeConnectedDue(int fromQueue, uint32_t number);
 void HBN_cloud_keepAliveTaken();
 
+// Test seam: a session record without thread or client (never connected, so nothing is
+// published), with `coreInterface` as its core table and the prefixes formed from
+// `serviceCode` and `serial`, so that the request dispatch (HBN_cloud_commMqttMsgarrvd) runs
+// as on the library's callback thread. 0, or -1 while a session exists.
+int HBN_cloud_commTestBegin(const HBN_core_interface_t* coreInterface, const char* serviceCode,
+                            const char* serial);
+void HBN_cloud_commTestEnd();
+
 // The adaptation table kept by HBN_cloud_setApiHandler (null until set).
 const KV_api_cloudHandler_t* HBN_cloud_commApiHandler();
 // The core table of the running session (null without a session).

@@ -65,6 +65,21 @@ __attribute__((format(printf, 2, 3))) void logLine(int priority, const char* for
   fprintf(stderr, "script-runner[%d]: %s: %s\n", static_cast<int>(getpid()), priorityName(priority), text);
 }
 
+// True when /proc/<id>/stat shows the process as ended and not yet reaped (state Z).
+bool isZombie(const char* id) {
+  char statPath[64];
+  snprintf(statPath, sizeof statPath, "/proc/%.20s/stat", id);
+  FILE* stat = fopen(statPath, "r");
+  if (stat == nullptr) return false;
+  char text[512];
+  size_t got = fread(text, 1, sizeof text - 1, stat);
+  fclose(stat);
+  text[got] = '\0';
+  // "pid (comm) S ...": the state follows the last ')', since comm may hold anything.
+  const char* close = strrchr(text, ')');
+  return close != nullptr && close[1] == ' ' && close[2] == 'Z';
+}
+
 // Pid of a running process whose command name is `name`, 0 when there is none.
 // The process table is the machine's own, never the sandbox's.
 pid_t findRunning(const char* name) {
@@ -88,6 +103,8 @@ pid_t findRunning(const char* name) {
     size_t length = strlen(line);
     if (length > 0 && line[length - 1] == '\n') line[--length] = '\0';
     if (length == 0 || strcmp(line, name) != 0) continue;
+    // A copy that has ended but is not reaped yet (a zombie) is not running.
+    if (isZombie(id)) continue;
     found = static_cast<pid_t>(atol(id));
     break;
   }

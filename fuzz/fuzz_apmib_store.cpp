@@ -1,6 +1,6 @@
 // The apmib store file as any other writer may have left it: the input is the file; it is
 // read (the store reloads whenever the root changes, so two roots take turns), every id is
-// read back, and when the first byte says so one value is set and the store committed, which
+// read back, and when the first byte is 1 one value is set and the store committed, which
 // merges and rewrites the file.
 #include <cstring>
 #include <string>
@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     apmib_get(id, value);
     apmib_getDef(id, value);
   }
-  if (data[0] & 1) {
+  if (data[0] == 1) {
     char text[] = "fuzz";
     apmib_set(1412, text);
     apmib_update(4);

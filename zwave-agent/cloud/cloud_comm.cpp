@@ -318,7 +318,9 @@ void HBN_cloud_commFinish() {
   HBN_cloud_comm_t* s = gSession.load();
   if (s == nullptr) return;
   s->running.store(0);
-  if (HBN_queue_send(s->queue, HBN_CLOUD_KIND_FINISH, 0, 0, 0, 0) != 0)
+  // The wake-up never waits for room: a full queue (the session away during an outage) means
+  // the thread is not blocked in its receive, and it sees the cleared flag within a second.
+  if (HBN_queue_sendTimeout(s->queue, 0, HBN_CLOUD_KIND_FINISH, 0, 0, 0, 0) < 0)
     HBN_LOG(HBN_LOG_WARN, "CLOUD send queue push fail\n");
   HBN_thread_stop(s->thread);
   // Callbacks still running finish first; none comes afterwards.

@@ -215,7 +215,9 @@ void stopThreads() {
   // ends any wait at once.
   if (g_msgThread) {
     g_shared.msgRun.store(false);
-    if (g_shared.queue) HBN_queue_send(g_shared.queue, kWakeKind, 0, 0, 0, 0);
+    // No wait for room: a full queue means the thread is not blocked in its receive, and it
+    // stops at its next turn; a stopped thread never makes room again.
+    if (g_shared.queue) HBN_queue_sendTimeout(g_shared.queue, 0, kWakeKind, 0, 0, 0, 0);
     if (!g_shared.cmdRun.load()) HBN_core_zipCmdFinish();
     HBN_thread_stop(g_msgThread);
     g_msgThread = nullptr;

@@ -229,3 +229,19 @@ TEST_F(CloudFault, GatewayGoneEndsTheAgentForARestart) {
 }
 
 }  // namespace
+
+// The same while the broker is away and the cloud queue is full: the stop never waits for room
+// in a queue that nobody reads any more, so the agent still ends with status 1.
+TEST_F(CloudFault, GatewayGoneDuringAnOutageWithAFullQueueStillEndsTheAgent) {
+  setenv("HBN_TIME_SCALE", "20", 1);
+  bringUp();
+  brokerAway();
+  size_t acks = world_->gateway().received().size();
+  for (int i = 0; i < 24; ++i)
+    ASSERT_TRUE(world_->gateway().command("report " + std::to_string(2 + i) + " 00"));
+  ASSERT_TRUE(world_->gateway().waitReceived(acks + 24, 8000));
+  ASSERT_TRUE(world_->waitErr("CLOUD send queue push fail\n", 1, 5000)) << world_->err();
+  ASSERT_TRUE(world_->gateway().command("hangup"));
+  ASSERT_TRUE(e2e::waitUntil([&] { return !world_->agent().running(); }, 8000)) << world_->err();
+  EXPECT_EQ(world_->agent().status(), 1);
+}

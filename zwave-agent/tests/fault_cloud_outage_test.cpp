@@ -142,28 +142,37 @@ TEST_F(CloudFault, SeventyNodeEventsDuringAnOutageArePublishedInOrderOrLogged) {
       0);
 }
 
-// 40 node update requests against a gateway that never answers (each waits out its
-// acknowledgement time): the request handler never blocks the MQTT library, so "status" is
+// 40 node update requests, or 20 forced removals, against a gateway that never answers (each
+// waits out its acknowledgement time): the request handler never blocks the MQTT library, so "status" is
 // answered within a second during the burst, the requests beyond the core queue are refused
 // with a log line, and the broker never drops the session (keep-alive 1 s under the scale).
 TEST_F(CloudFault, BurstOfRequestsAgainstASlowGatewayLeavesTheSessionServing) {
-  setenv("HBN_TIME_SCALE", "20", 1);
-  bringUp({"--nodes", "5"});
-  ASSERT_TRUE(world_->gateway().command("reply silent"));
-  hbntest::MqttClient client(world_->broker(), "burst");
-  ASSERT_TRUE(client.ok());
-  for (int i = 0; i < 40; ++i)
-    ASSERT_TRUE(client.publish(AgentWorld::req("node/5/update"), "{\"pairing_status\":0}"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  for (int round = 0; round < 3; ++round) {
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_TRUE(statusAnswered(1000)) << "round " << round;
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  struct Case {
+    const char* suffix;
+    const char* payload;
+    int count;
+  };
+  for (const Case& c :
+       {Case{"node/5/update", "{\"pairing_status\":0}", 40}, Case{"node/5/remove", "{\"force\":1}", 20}}) {
+    SCOPED_TRACE(c.suffix);
+    setenv("HBN_TIME_SCALE", "20", 1);
+    bringUp({"--nodes", "5"});
+    ASSERT_TRUE(world_->gateway().command("reply silent"));
+    hbntest::MqttClient client(world_->broker(), "burst");
+    ASSERT_TRUE(client.ok());
+    for (int i = 0; i < c.count; ++i) ASSERT_TRUE(client.publish(AgentWorld::req(c.suffix), c.payload));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (int round = 0; round < 3; ++round) {
+      auto start = std::chrono::steady_clock::now();
+      EXPECT_TRUE(statusAnswered(1000)) << "round " << round;
+      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+      std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    }
+    EXPECT_TRUE(world_->waitErr("CORE send queue push fail\n", 1, 1000)) << world_->err();
+    EXPECT_EQ(e2e::countOf(world_->err(), "MQTT connection lost"), 0u) << world_->err();
+    EXPECT_TRUE(world_->agent().running());
+    TearDown();
   }
-  EXPECT_TRUE(world_->waitErr("CORE send queue push fail\n", 1, 1000)) << world_->err();
-  EXPECT_EQ(e2e::countOf(world_->err(), "MQTT connection lost"), 0u) << world_->err();
-  EXPECT_TRUE(world_->agent().running());
 }
 
 // The broker killed and started again in a loop, with requests and node frames in every round:

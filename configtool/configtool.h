@@ -6,7 +6,10 @@
 //   dump exports      0 written, -1 output file could not be opened (dumpInfo: -1 when the
 //                     report path is refused, see below).
 //   load exports      0 done (the error file tells whether the document was applied),
-//                     -1 input missing or not JSON, -2 error file could not be opened.
+//                     -1 input missing or not JSON, -2 error file could not be opened or
+//                     written, -3 a valid document could not be committed to the store (the
+//                     error file holds {"setting_error":"設定を保存できませんでした"}, the
+//                     store is as it was).
 //   value readers     0 accepted, 1 key absent or null, -1 rejected.
 #pragma once
 

@@ -27,6 +27,8 @@ using namespace configtool;
 // Inputs larger than this cannot be a settings document (every value is bounded); they are
 // refused like any other unreadable input instead of being parsed.
 constexpr long kMaxInputBytes = 1024 * 1024;
+// The whole error document of a load whose valid settings could not be committed.
+const char kCommitFailedLine[] = "{\"setting_error\":\"設定を保存できませんでした\"}\n";
 const char kNotJsonLine[] = "{\"setting_error\":\"JSON形式になっていません\"}\n";
 
 enum class Check {
@@ -593,18 +595,32 @@ int load(const char* inputPath, const char* errorPath, const DocumentSpec& spec)
       result = -1;
     }
   }
+  // The commit comes before the error document is closed: a store that could not be written
+  // (a full file system) is a failed load, never a silent success.
+  bool commitFailed = false;
+  if (result == 0 && apmib_update(4) != 1) {
+    rollBack();
+    commitFailed = true;
+    fputs(kCommitFailedLine, errorFile);
+    fputs("ERROR:settings store commit failed\n", stderr);
+  }
   if (state.doc.started) {
     fputc('}', errorFile);
     if ((state.doc.bits & 1u) == 0) fputc('}', errorFile);
     fputc('\n', errorFile);
   }
   long length = ftell(errorFile);
-  fclose(errorFile);
-  if (length == 0) unlink(errorPath);
+  bool errorWritten = !ferror(errorFile);
+  errorWritten = fclose(errorFile) == 0 && errorWritten;
   json_object_put(root);
   gLoad = nullptr;
-  if (result == 0) apmib_update(4);
-  return 0;
+  if (length == 0 && errorWritten) unlink(errorPath);
+  if (!errorWritten && length != 0) {
+    // An error document cut short would tell the cloud nothing sound.
+    fputs("ERROR:JSON parse error file\n", stderr);
+    return -2;
+  }
+  return commitFailed ? -3 : 0;
 }
 
 }  // namespace

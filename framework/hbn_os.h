@@ -28,7 +28,7 @@ int HBN_queue_finalize();
 int HBN_queue_create(HBN_queue_t** handle);
 // Closes both ends and marks them -1, so a repeated delete closes nothing.
 void HBN_queue_delete(HBN_queue_t* handle);
-// Blocks while the pipe is full.
+// Blocks while the pipe is full (unless the calling thread is marked with HBN_queue_setNoWait).
 int HBN_queue_send(HBN_queue_t* handle, uint32_t word1, uint32_t word2, uint32_t word3, uint32_t word4,
                    uintptr_t word5);
 // Waits at most `timeoutMs` for room (0: not at all; < 0: for ever). 0 sent, 1 still full
@@ -41,6 +41,12 @@ int HBN_queue_receive(HBN_queue_t* handle, uint32_t* word1, uint32_t* word2, uin
 int HBN_queue_receiveTimeout(HBN_queue_t* handle, int timeoutMs, uint32_t* word1, uint32_t* word2,
                              uint32_t* word3, uint32_t* word4, uintptr_t* word5);
 int HBN_queue_getFd(HBN_queue_t* handle);
+// Marks the calling thread (1) as one that must never wait on a full queue, such as a
+// library's callback thread, or clears the mark (0). While marked, every send from this thread
+// gives up at once when the queue is full: -1 from HBN_queue_send, 1 from HBN_queue_sendTimeout.
+void HBN_queue_setNoWait(int on);
+// 1 when the calling thread is marked, else 0.
+int HBN_queue_isNoWait();
 
 // ---- thread manager: up to 6 worker threads
 struct HBN_thread_t;

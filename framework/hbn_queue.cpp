@@ -38,6 +38,9 @@ bool checkInitialized() {
   return true;
 }
 
+// Set on threads that run inside a library's callbacks: they never wait for room in a queue.
+thread_local bool tNoWait = false;
+
 long long nowMs() {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -169,6 +172,7 @@ int HBN_queue_sendTimeout(HBN_queue_t* handle, int timeoutMs, uint32_t word1, ui
   record.word3 = word3;
   record.word4 = word4;
   record.word5 = word5;
+  if (tNoWait) timeoutMs = 0;
   long long deadline = timeoutMs > 0 ? nowMs() + timeoutMs : 0;
   ssize_t written;
   for (;;) {
@@ -240,6 +244,10 @@ int HBN_queue_receiveTimeout(HBN_queue_t* handle, int timeoutMs, uint32_t* word1
   *word5 = record.word5;
   return 0;
 }
+
+void HBN_queue_setNoWait(int on) { tNoWait = on != 0; }
+
+int HBN_queue_isNoWait() { return tNoWait ? 1 : 0; }
 
 int HBN_queue_getFd(HBN_queue_t* handle) {
   if (g_table.load() == nullptr) {

@@ -164,6 +164,40 @@ TEST_F(Queue, AFullQueueWaitsOnlyAsLongAsTheSenderAllows) {
   EXPECT_EQ(w1, 3u);
 }
 
+// A thread marked as never waiting (a library's callback thread) gets a full queue refused at
+// once, by both sends and whatever time-out it asks for; the mark is its own, other threads wait.
+TEST_F(Queue, AMarkedThreadIsRefusedAtOnceByAFullQueue) {
+  HBN_queue_t* queue = create();
+  ASSERT_NE(queue, nullptr);
+  int capacity = 0;
+  while (capacity < 1000 && HBN_queue_sendTimeout(queue, 0, 1, capacity, 0, 0, 0) == 0) ++capacity;
+  ASSERT_LT(capacity, 1000);
+  std::thread marked([&] {
+    HBN_queue_setNoWait(1);
+    EXPECT_EQ(HBN_queue_isNoWait(), 1);
+    auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(HBN_queue_send(queue, 2, 0, 0, 0, 0), -1);
+    EXPECT_EQ(HBN_queue_sendTimeout(queue, -1, 2, 0, 0, 0, 0), 1);
+    EXPECT_EQ(HBN_queue_sendTimeout(queue, 5000, 2, 0, 0, 0, 0), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(500));
+  });
+  marked.join();
+  EXPECT_EQ(HBN_queue_isNoWait(), 0);
+  // A marked thread still sends while there is room.
+  uint32_t w1, w2, w3, w4;
+  uintptr_t w5;
+  ASSERT_EQ(HBN_queue_receiveTimeout(queue, 2000, &w1, &w2, &w3, &w4, &w5), 0);
+  std::thread again([&] {
+    HBN_queue_setNoWait(1);
+    EXPECT_EQ(HBN_queue_send(queue, 4, 0, 0, 0, 0), 0);
+  });
+  again.join();
+  for (int i = 1; i < capacity; ++i)
+    ASSERT_EQ(HBN_queue_receiveTimeout(queue, 2000, &w1, &w2, &w3, &w4, &w5), 0);
+  ASSERT_EQ(HBN_queue_receiveTimeout(queue, 2000, &w1, &w2, &w3, &w4, &w5), 0);
+  EXPECT_EQ(w1, 4u);
+}
+
 TEST_F(Queue, DeleteLeavesNoDescriptorToCloseTwice) {
   HBN_queue_t* queue = create();
   ASSERT_NE(queue, nullptr);

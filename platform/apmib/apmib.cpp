@@ -4,6 +4,7 @@
 // other processes to other ids survive) and replaces it atomically.
 #include "apmib.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -156,6 +157,21 @@ bool writeAll(int fd, const std::string& data) {
   return true;
 }
 
+// Removes "<store>.tmp.<pid>" files. Called under the commit lock, which every writer holds
+// from the creation of its temporary file to its rename, so any such file left is the
+// remainder of a writer that died in between.
+void removeStaleTemporaries(const std::string& path) {
+  size_t slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".tmp.";
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return;
+  while (dirent* e = readdir(d)) {
+    if (strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0) unlinkat(dirfd(d), e->d_name, 0);
+  }
+  closedir(d);
+}
+
 // Caller holds the mutex.
 bool commit(Store& s) {
   makeParents(s.path);
@@ -165,6 +181,7 @@ bool commit(Store& s) {
   if (lockFd < 0) return false;
   while (flock(lockFd, LOCK_EX) != 0 && errno == EINTR) {
   }
+  removeStaleTemporaries(s.path);
   Contents merged = readFile(s.path);
   for (int id : s.dirty) {
     merged.values[id] = s.working.values[id];

@@ -1,6 +1,8 @@
 // bankctl: reads and changes the boot setting record, the first 32 bytes of the boot
 // setting flash partition. The record is sixteen 16-bit little-endian words; it is always
 // read and written whole.
+#include "bankctl.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -172,7 +174,7 @@ void execute(int fd, Command command, Record& record) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int bankctl_main(int argc, char** argv) {
   Command command = Command::kShow;
   if (!parseCommand(argc, argv, &command)) {
     printf("%s", kUsage);

@@ -23,6 +23,11 @@
 #include <unistd.h>
 
 #include "hbn_path.h"
+#include "script_message.h"
+
+using scriptrunner::parseRequest;
+using scriptrunner::printable;
+using scriptrunner::scriptFor;
 
 namespace {
 
@@ -60,58 +65,19 @@ __attribute__((format(printf, 2, 3))) void logLine(int priority, const char* for
   fprintf(stderr, "script-runner[%d]: %s: %s\n", static_cast<int>(getpid()), priorityName(priority), text);
 }
 
-// Strict decimal int: optional sign, digits, nothing else; false on overflow.
-bool parseInt(const char* begin, const char* end, int* value) {
-  if (begin == end) return false;
-  const char* p = begin;
-  if (*p == '-' || *p == '+') ++p;
-  if (p == end) return false;
-  for (const char* q = p; q < end; ++q)
-    if (!isdigit(static_cast<unsigned char>(*q))) return false;
-  std::string digits(begin, end);
-  errno = 0;
-  long parsed = strtol(digits.c_str(), nullptr, 10);
-  if (errno == ERANGE || parsed < INT_MIN || parsed > INT_MAX) return false;
-  *value = static_cast<int>(parsed);
-  return true;
-}
-
-// "kind,number" with both parts decimal ints.
-bool parseRequest(const char* text, int* kind, int* number) {
-  const char* comma = strchr(text, ',');
-  if (comma == nullptr) return false;
-  return parseInt(text, comma, kind) && parseInt(comma + 1, comma + strlen(comma), number);
-}
-
-// A printable, bounded copy of a request for the log.
-std::string printable(const char* text) {
-  std::string out;
-  for (const char* p = text; *p != '\0' && out.size() < 64; ++p)
-    out.push_back(isprint(static_cast<unsigned char>(*p)) ? *p : '?');
-  return out;
-}
-
-// Script name and full path for a request; false for an unknown kind.
-bool scriptFor(int kind, int number, char* name, size_t nameSize, std::string* path) {
-  const char* directory = nullptr;
-  switch (kind) {
-    case 0:
-      snprintf(name, nameSize, "button_%d.sh", number);
-      directory = "/jffs2/button/";
-      break;
-    case 1:
-      snprintf(name, nameSize, "button_%d_r.sh", number);
-      directory = "/jffs2/button/";
-      break;
-    case 2:
-      snprintf(name, nameSize, "script440_%d.sh", number);
-      directory = "/jffs2/script440/";
-      break;
-    default:
-      return false;
-  }
-  *path = HBN_path(directory) + name;
-  return true;
+// True when /proc/<id>/stat shows the process as ended and not yet reaped (state Z).
+bool isZombie(const char* id) {
+  char statPath[64];
+  snprintf(statPath, sizeof statPath, "/proc/%.20s/stat", id);
+  FILE* stat = fopen(statPath, "r");
+  if (stat == nullptr) return false;
+  char text[512];
+  size_t got = fread(text, 1, sizeof text - 1, stat);
+  fclose(stat);
+  text[got] = '\0';
+  // "pid (comm) S ...": the state follows the last ')', since comm may hold anything.
+  const char* close = strrchr(text, ')');
+  return close != nullptr && close[1] == ' ' && close[2] == 'Z';
 }
 
 // Pid of a running process whose command name is `name`, 0 when there is none.
@@ -137,6 +103,8 @@ pid_t findRunning(const char* name) {
     size_t length = strlen(line);
     if (length > 0 && line[length - 1] == '\n') line[--length] = '\0';
     if (length == 0 || strcmp(line, name) != 0) continue;
+    // A copy that has ended but is not reaped yet (a zombie) is not running.
+    if (isZombie(id)) continue;
     found = static_cast<pid_t>(atol(id));
     break;
   }
@@ -259,6 +227,10 @@ int main() {
       break;
     }
     buffer[static_cast<size_t>(length)] = '\0';
+    // Reap every ended child before the running check: while requests keep the queue ready
+    // the wait returns at once and SIGCHLD is not taken, and a zombie still shows its
+    // script's name in the process table.
+    reportFinished();
     handleMessage(buffer.data(), childMask);
     pause10ms();
   }

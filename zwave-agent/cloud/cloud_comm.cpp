@@ -53,14 +53,33 @@ struct HBN_cloud_comm_t : hbn::SessionEvents {
   char user[CREDENTIAL_SIZE] = {0};
   char password[CREDENTIAL_SIZE] = {0};
 
-  // The library's callbacks, on its callback thread.
-  void connectSuccess(hbn::MqttSession&) override { HBN_cloud_commMqttConnectSuccess(this); }
-  void connectFailure(hbn::MqttSession&) override { HBN_cloud_commMqttConnectFailure(this); }
-  void connectionLost(hbn::MqttSession&) override { HBN_cloud_commMqttConnlost(this); }
+  // The library's callbacks, on its callback thread. The library holds back every other
+  // thread's calls into it while one runs, so nothing in them may wait for a queue: a full
+  // queue refuses at once (HBN_queue_setNoWait) and the request is dropped with its log line.
+  void connectSuccess(hbn::MqttSession&) override {
+    NoWait scope;
+    HBN_cloud_commMqttConnectSuccess(this);
+  }
+  void connectFailure(hbn::MqttSession&) override {
+    NoWait scope;
+    HBN_cloud_commMqttConnectFailure(this);
+  }
+  void connectionLost(hbn::MqttSession&) override {
+    NoWait scope;
+    HBN_cloud_commMqttConnlost(this);
+  }
   void messageArrived(hbn::MqttSession&, const char* topic, int topicLength, const void* payload,
                       int length) override {
+    NoWait scope;
     HBN_cloud_commMqttMsgarrvd(topic, topicLength, payload, length);
   }
+
+ private:
+  struct NoWait {
+    int before = HBN_queue_isNoWait();
+    NoWait() { HBN_queue_setNoWait(1); }
+    ~NoWait() { HBN_queue_setNoWait(before); }
+  };
 };
 
 namespace {
@@ -125,6 +144,17 @@ int HBN_cloud_commRequestPrefixLength() {
 
 // ---------------------------------------------------------------- settings
 
+// URI, client identifier, prefixes and subscription filter from the loaded settings.
+static void formNames(HBN_cloud_comm_t* s) {
+  snprintf(s->uri, sizeof s->uri, s->tls ? "ssl://%s:%d" : "tcp://%s:%d", s->server, s->port);
+  snprintf(s->clientId, sizeof s->clientId, "%s:%s", s->serviceCode, s->serial);
+  snprintf(s->gwPrefix, sizeof s->gwPrefix, "gw/%s/%s/", s->serviceCode, s->serial);
+  snprintf(s->spPrefix, sizeof s->spPrefix, "sp/%s/%s/", s->serviceCode, s->serial);
+  snprintf(s->reqFilter, sizeof s->reqFilter, "req/%s/%s/", s->serviceCode, s->serial);
+  s->reqPrefixLength = static_cast<int>(strlen(s->reqFilter));
+  strncat(s->reqFilter, "#", sizeof s->reqFilter - strlen(s->reqFilter) - 1);
+}
+
 void HBN_cloud_commMqttLoadSetting(HBN_cloud_comm_t* s) {
   HBN_LOG(HBN_LOG_DEBUG, "load setting start\n");
   HBN_nvm_getServiceCode(s->serviceCode, sizeof s->serviceCode);
@@ -141,13 +171,7 @@ void HBN_cloud_commMqttLoadSetting(HBN_cloud_comm_t* s) {
   HBN_LOG(HBN_LOG_DEBUG, "load setting finish\n");
   if (HBN_nvm_getTls(&s->tls) != 0) s->tls = 0;
   if (HBN_nvm_getAuth(&s->auth, s->user, sizeof s->user, s->password, sizeof s->password) != 0) s->auth = 0;
-  snprintf(s->uri, sizeof s->uri, s->tls ? "ssl://%s:%d" : "tcp://%s:%d", s->server, s->port);
-  snprintf(s->clientId, sizeof s->clientId, "%s:%s", s->serviceCode, s->serial);
-  snprintf(s->gwPrefix, sizeof s->gwPrefix, "gw/%s/%s/", s->serviceCode, s->serial);
-  snprintf(s->spPrefix, sizeof s->spPrefix, "sp/%s/%s/", s->serviceCode, s->serial);
-  snprintf(s->reqFilter, sizeof s->reqFilter, "req/%s/%s/", s->serviceCode, s->serial);
-  s->reqPrefixLength = static_cast<int>(strlen(s->reqFilter));
-  strncat(s->reqFilter, "#", sizeof s->reqFilter - strlen(s->reqFilter) - 1);
+  formNames(s);
   HBN_LOG(HBN_LOG_DEBUG, "serial#=%s,server=%s,port=%d\n", s->serial, s->server, s->port);
   HBN_LOG(HBN_LOG_INFO, "addr  =%s\n", s->uri);
   HBN_LOG(HBN_LOG_INFO, "client=%s\n", s->clientId);
@@ -228,6 +252,9 @@ void HBN_cloud_commMqttThread(HBN_thread_t* self, uintptr_t argument) {
   settings.password = s->password;
   settings.tls = s->tls != 0;
   settings.certificateDir = "/jffs2/mqtt/cloud/";
+  // 20 s, run faster under a test time scale; the library takes whole seconds, at least 1.
+  settings.keepAliveSeconds = static_cast<int>(HBN_time_scaled(20000) / 1000);
+  if (settings.keepAliveSeconds < 1) settings.keepAliveSeconds = 1;
   if (s->mqtt.create(__func__, settings) != 0) return;
   HBN_LOG(HBN_LOG_DEBUG, "MQTT thread run\n");
   while (stillRunning(s)) {
@@ -238,11 +265,22 @@ void HBN_cloud_commMqttThread(HBN_thread_t* self, uintptr_t argument) {
     }
     uint32_t kind = 0, p1 = 0, p2 = 0, p3 = 0;
     uintptr_t buffer = 0;
-    if (HBN_queue_receive(s->queue, &kind, &p1, &p2, &p3, &buffer) < 0) {
+    // A "connected" that found the queue full is published as soon as the queue is empty.
+    int rc = HBN_queue_receiveTimeout(s->queue, 1000, &kind, &p1, &p2, &p3, &buffer);
+    if (rc < 0) {
       HBN_LOG(HBN_LOG_WARN, "MQTT queue pop fail\n");
       continue;
     }
-    dispatch(kind, p1, p2, p3, buffer);
+    if (rc == 1) {
+      if (HBN_cloud_takeConnectedDue(0, 0)) dispatch(HBN_CLOUD_KIND_CONNECTED, 0, 0, 0, 0);
+      continue;
+    }
+    if (kind == HBN_CLOUD_KIND_KEEPALIVE) HBN_cloud_keepAliveTaken();
+    // One "connected" per due mark, however many elements announced it.
+    if (kind != HBN_CLOUD_KIND_CONNECTED)
+      dispatch(kind, p1, p2, p3, buffer);
+    else if (HBN_cloud_takeConnectedDue(1, p1))
+      dispatch(kind, 0, 0, 0, 0);
     if (buffer != 0) {
       // The backup copy is a heap block; everything else comes from the cloud pool.
       if (kind == HBN_CLOUD_KIND_BACKUP)
@@ -280,7 +318,9 @@ void HBN_cloud_commFinish() {
   HBN_cloud_comm_t* s = gSession.load();
   if (s == nullptr) return;
   s->running.store(0);
-  if (HBN_queue_send(s->queue, HBN_CLOUD_KIND_FINISH, 0, 0, 0, 0) != 0)
+  // The wake-up never waits for room: a full queue (the session away during an outage) means
+  // the thread is not blocked in its receive, and it sees the cleared flag within a second.
+  if (HBN_queue_sendTimeout(s->queue, 0, HBN_CLOUD_KIND_FINISH, 0, 0, 0, 0) < 0)
     HBN_LOG(HBN_LOG_WARN, "CLOUD send queue push fail\n");
   HBN_thread_stop(s->thread);
   // Callbacks still running finish first; none comes afterwards.
@@ -288,6 +328,28 @@ void HBN_cloud_commFinish() {
   {
     std::lock_guard<std::mutex> guard(gSessionLock);
     gSession = nullptr;
+  }
+  delete s;
+}
+
+int HBN_cloud_commTestBegin(const HBN_core_interface_t* coreInterface, const char* serviceCode,
+                            const char* serial) {
+  if (gSession.load() != nullptr || coreInterface == nullptr) return -1;
+  HBN_cloud_comm_t* s = new (std::nothrow) HBN_cloud_comm_t;
+  if (s == nullptr) return -1;
+  s->core = *coreInterface;
+  snprintf(s->serviceCode, sizeof s->serviceCode, "%s", serviceCode ? serviceCode : "");
+  snprintf(s->serial, sizeof s->serial, "%s", serial ? serial : "");
+  formNames(s);
+  gSession = s;
+  return 0;
+}
+
+void HBN_cloud_commTestEnd() {
+  HBN_cloud_comm_t* s = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(gSessionLock);
+    s = gSession.exchange(nullptr);
   }
   delete s;
 }

@@ -33,6 +33,21 @@ int HBN_cloud_commRequestPrefixLength();
 // Queues the wake-up that sends a blocked MQTT thread back to connecting.
 void HBN_cloud_commMqttDisconnectNotice();
 
+// The MQTT thread's side of the messages that only restate the state (cloud_send.cpp): 1 when
+// a "connected" is due (the mark is cleared). `fromQueue` 1: for a taken "connected" element
+// with its `number` (0 for a stale one); 0: the queue is empty. And: the queued keep-alive has
+// been taken.
+int HBN_cloud_takeConnectedDue(int fromQueue, uint32_t number);
+void HBN_cloud_keepAliveTaken();
+
+// Test seam: a session record without thread or client (never connected, so nothing is
+// published), with `coreInterface` as its core table and the prefixes formed from
+// `serviceCode` and `serial`, so that the request dispatch (HBN_cloud_commMqttMsgarrvd) runs
+// as on the library's callback thread. 0, or -1 while a session exists.
+int HBN_cloud_commTestBegin(const HBN_core_interface_t* coreInterface, const char* serviceCode,
+                            const char* serial);
+void HBN_cloud_commTestEnd();
+
 // The adaptation table kept by HBN_cloud_setApiHandler (null until set).
 const KV_api_cloudHandler_t* HBN_cloud_commApiHandler();
 // The core table of the running session (null without a session).

@@ -188,6 +188,9 @@ void HBN_cloud_payloadKeyNames(HBN_text_t& out, int keyBits) {
   }
 }
 
+// The longest text of one list entry: ",{"dsk":"", 47 DSK characters, "","status":", one digit, "}".
+constexpr size_t kPvEntryTextMax = 9 + 47 + 11 + 1 + 1;
+
 int HBN_cloud_payloadPvList(HBN_text_t& out, int count, const uint8_t* entries) {
   int listed = 0;
   for (int i = 0; i < count; ++i) {
@@ -441,12 +444,25 @@ void HBN_cloud_commMqttSendPvList(int count, const uint8_t* entries) {
   HBN_cloud_publish_t pub(__func__, HBN_CLOUD_PREFIX_GW, "smartstart/list");
   if (!pub.connected()) return;
   if (count < 0 || entries == nullptr) count = 0;
-  HBN_text_t& out = pub.payload();
+  if (count > HBN_CLOUD_PVLIST_MAX) count = HBN_CLOUD_PVLIST_MAX;
+  // A whole list does not fit the 4096-byte payload buffer (59 entries do): like the backup
+  // message, it is built in a heap block sized for every entry it carries.
+  size_t size = 16 + static_cast<size_t>(count) * kPvEntryTextMax;
+  char* block = static_cast<char*>(malloc(size));
+  if (block == nullptr) {
+    HBN_LOG(HBN_LOG_ERROR, "MQTT memory alloc fail\n");
+    return;
+  }
+  HBN_text_t out(block, size);
   out.append("{\"list\":[");
   int listed = HBN_cloud_payloadPvList(out, count, entries);
   if (listed < count) HBN_LOG(HBN_LOG_WARN, "provisioning list cut to %d of %d entries\n", listed, count);
   out.append("]}");
-  pub.send();
+  if (out.overflowed())
+    HBN_LOG(HBN_LOG_ERROR, "MQTT payload too long:%s\n", "smartstart/list");
+  else
+    pub.sendBytes(out.text(), static_cast<int>(out.length()));
+  free(block);
 }
 
 void HBN_cloud_commMqttSendRssi(int nodeId, int rssi) {

@@ -8,6 +8,7 @@
 #include "cloud_comm.h"
 #include "hbn_cloud.h"
 #include "hbn_log.h"
+#include "hbn_path.h"
 
 namespace {
 
@@ -16,7 +17,18 @@ struct CloudRecord {
   bool initialized = false;
   std::atomic<HBN_buf_t*> pool{nullptr};
   std::atomic<HBN_queue_t*> queue{nullptr};
+  // Messages that only restate the current state wait at most once in the queue: a "connected"
+  // is due (published when its element is taken or, if the queue had no room, once the queue
+  // has drained), and one keep-alive is queued and not yet taken.
+  std::atomic<bool> connectedDue{false};
+  std::atomic<uint32_t> connectedNumber{0};  // of the latest "connected"; older elements are stale
+  std::atomic<bool> keepAliveQueued{false};
 };
+
+// How long a producer waits for room in a full cloud queue before the message is dropped:
+// while the session is away the queue fills, and the core's threads must go on serving the
+// Z-Wave side. A library callback thread does not wait at all (HBN_queue_setNoWait).
+constexpr long kFeedWaitMs = 1000;
 
 CloudRecord g_cloud;
 
@@ -33,15 +45,19 @@ void release(uint32_t kind, void* buffer) {
 // Helpers log under the name of the send operation that called them.
 #define HBN_LOG_AS(func, level, ...) HBN_log_printAt((level), (func), __LINE__, __VA_ARGS__)
 
-// One element onto the cloud queue. A failed write releases the buffer so the pool keeps it.
-void push(const char* func, uint32_t kind, uint32_t p1, uint32_t p2, uint32_t p3, void* buffer) {
+// One element onto the cloud queue, waiting a bounded time for room. A failed write releases
+// the buffer so the pool keeps it. True when queued.
+bool push(const char* func, uint32_t kind, uint32_t p1, uint32_t p2, uint32_t p3, void* buffer) {
   HBN_queue_t* queue = g_cloud.queue.load();
-  int result =
-      queue != nullptr ? HBN_queue_send(queue, kind, p1, p2, p3, reinterpret_cast<uintptr_t>(buffer)) : -1;
+  int result = queue != nullptr ? HBN_queue_sendTimeout(queue, static_cast<int>(HBN_time_scaled(kFeedWaitMs)),
+                                                        kind, p1, p2, p3, reinterpret_cast<uintptr_t>(buffer))
+                                : -1;
   if (result != 0) {
     HBN_LOG_AS(func, HBN_LOG_WARN, "CLOUD send queue push fail\n");
     release(kind, buffer);
+    return false;
   }
+  return true;
 }
 
 // A cloud pool buffer holding `length` bytes of `data`, or nullptr (logged).
@@ -85,6 +101,8 @@ int createPoolAndQueue(const char* func) {
     HBN_buf_destroy(pool);
     return -1;
   }
+  g_cloud.connectedDue.store(false);
+  g_cloud.keepAliveQueued.store(false);
   g_cloud.pool.store(pool);
   g_cloud.queue.store(queue);
   return 0;
@@ -167,7 +185,28 @@ HBN_buf_t* HBN_cloud_getPool() { return g_cloud.pool.load(); }
 
 HBN_queue_t* HBN_cloud_getQueue() { return g_cloud.queue.load(); }
 
-void HBN_cloud_sendConnected() { push(__func__, HBN_CLOUD_KIND_CONNECTED, 0, 0, 0, nullptr); }
+void HBN_cloud_sendConnected() {
+  // The due mark is the message; the element only tells the MQTT thread where it stands in
+  // order. Without room the mark stays and the message follows everything already queued.
+  // An element of an earlier connect that never went out is stale: the latest one stands after
+  // everything queued before it.
+  uint32_t number = g_cloud.connectedNumber.fetch_add(1) + 1;
+  g_cloud.connectedDue.store(true);
+  HBN_queue_t* queue = g_cloud.queue.load();
+  if (queue == nullptr) {
+    HBN_LOG(HBN_LOG_WARN, "CLOUD send queue push fail\n");
+    return;
+  }
+  if (HBN_queue_sendTimeout(queue, 0, HBN_CLOUD_KIND_CONNECTED, number, 0, 0, 0) != 0)
+    HBN_LOG(HBN_LOG_INFO, "CLOUD queue full, connected follows the queued messages\n");
+}
+
+int HBN_cloud_takeConnectedDue(int fromQueue, uint32_t number) {
+  if (fromQueue && number != g_cloud.connectedNumber.load()) return 0;
+  return g_cloud.connectedDue.exchange(false) ? 1 : 0;
+}
+
+void HBN_cloud_keepAliveTaken() { g_cloud.keepAliveQueued.store(false); }
 
 void HBN_cloud_sendMode(int mode, int notify, int status, const char* message) {
   void* text = nullptr;
@@ -257,7 +296,14 @@ void HBN_cloud_sendReset(int subject, int status) {
 
 void HBN_cloud_sendVersion() { push(__func__, HBN_CLOUD_KIND_VERSION, 0, 0, 0, nullptr); }
 
-void HBN_cloud_sendKeepAlive() { push(__func__, HBN_CLOUD_KIND_KEEPALIVE, 0, 0, 0, nullptr); }
+void HBN_cloud_sendKeepAlive() {
+  // One waiting keep-alive says all that another one would.
+  if (g_cloud.keepAliveQueued.exchange(true)) {
+    HBN_LOG(HBN_LOG_DEBUG, "CLOUD keep-alive already queued\n");
+    return;
+  }
+  if (!push(__func__, HBN_CLOUD_KIND_KEEPALIVE, 0, 0, 0, nullptr)) g_cloud.keepAliveQueued.store(false);
+}
 
 void HBN_cloud_sendPvList(int count, const uint8_t* entries) {
   if (count < 0 || count > HBN_CLOUD_PVLIST_MAX || (count > 0 && entries == nullptr)) {
@@ -303,6 +349,11 @@ int HBN_cloud_testReceive(int timeoutMs, uint32_t* kind, uint32_t* p1, uint32_t*
   uintptr_t address = 0;
   int result = HBN_queue_receiveTimeout(queue, timeoutMs, kind, p1, p2, p3, &address);
   if (result != 0) return result;
+  if (*kind == HBN_CLOUD_KIND_KEEPALIVE) HBN_cloud_keepAliveTaken();
+  if (*kind == HBN_CLOUD_KIND_CONNECTED) {
+    HBN_cloud_takeConnectedDue(1, *p1);
+    *p1 = 0;
+  }
   void* buffer = reinterpret_cast<void*>(address);
   int length = 0;
   if (buffer != nullptr) {

@@ -292,6 +292,8 @@ int HBN_core_recvGetRssi(int nodeId) {
   return push(__func__, HBN_CORE_KIND_GET_RSSI, static_cast<uint32_t>(nodeId), 0, 0, nullptr);
 }
 
+HBN_queue_t* HBN_core_testQueue() { return g_core.queue.load(); }
+
 int HBN_core_testSetup() {
   std::lock_guard<std::mutex> lock(g_core.lifecycle);
   if (g_core.initialized || g_core.queue.load() != nullptr) return -1;

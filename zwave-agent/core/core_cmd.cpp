@@ -489,9 +489,13 @@ void HBN_core_threadPvList(const uint8_t* data, int length) {
     }
   }
   if (remaining != 0) {
-    if (!shared().queue || HBN_queue_send(shared().queue, HBN_CORE_KIND_PVLIST_GET,
-                                          static_cast<uint32_t>(remaining), 0, 0, 0) != 0) {
+    // A bounded wait: the message thread may be waiting for an acknowledgement that only this
+    // thread reads. Without room the iteration ends and the partial list is dropped.
+    if (!shared().queue ||
+        HBN_queue_sendTimeout(shared().queue, static_cast<int>(HBN_time_scaled(1000)),
+                              HBN_CORE_KIND_PVLIST_GET, static_cast<uint32_t>(remaining), 0, 0, 0) != 0) {
       HBN_LOG(HBN_LOG_WARN, "CORE send queue push fail\n");
+      shared().pvCount.store(0);
     }
     return;
   }
@@ -607,6 +611,7 @@ void HBN_core_threadCmd(HBN_thread_t* self, uintptr_t argument) {
       }
     } else if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
       HBN_LOG(HBN_LOG_ERROR, "Z/IP is down\n");
+      shared().zipDown.store(true);
       shared().cmdRun.store(false);
     }
   }

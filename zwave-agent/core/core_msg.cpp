@@ -215,7 +215,9 @@ void stopThreads() {
   // ends any wait at once.
   if (g_msgThread) {
     g_shared.msgRun.store(false);
-    if (g_shared.queue) HBN_queue_send(g_shared.queue, kWakeKind, 0, 0, 0, 0);
+    // No wait for room: a full queue means the thread is not blocked in its receive, and it
+    // stops at its next turn; a stopped thread never makes room again.
+    if (g_shared.queue) HBN_queue_sendTimeout(g_shared.queue, 0, kWakeKind, 0, 0, 0, 0);
     if (!g_shared.cmdRun.load()) HBN_core_zipCmdFinish();
     HBN_thread_stop(g_msgThread);
     g_msgThread = nullptr;
@@ -256,10 +258,13 @@ void HBN_core_threadBind(HBN_buf_t* pool, HBN_queue_t* queue, HBN_core_state_t* 
   g_shared.firstListAvailable = true;
 }
 
+int HBN_core_isZipDown() { return g_shared.zipDown.load() ? 1 : 0; }
+
 int HBN_core_threadInit(HBN_buf_t* pool, HBN_queue_t* queue, HBN_core_state_t* state) {
   if (g_started) return 0;
   HBN_core_threadBind(pool, queue, state);
   g_shared.keepAliveSeconds.store(HBN_nvm_getKeepAlive());
+  g_shared.zipDown.store(false);
 
   if (HBN_core_zipCmdInit() != 0) return -1;
   if (HBN_core_expandCmdInit() != 0) {

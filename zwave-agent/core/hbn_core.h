@@ -116,6 +116,10 @@ int HBN_core_recvSetPvList(int addCount, const uint8_t* addEntries, int removeCo
 int HBN_core_recvGetPvList();
 int HBN_core_recvGetRssi(int nodeId);
 
+// 1 once the gateway has closed its pipe: nothing reads it any more, so the Z-Wave side is
+// gone until the agent starts again (the entry then ends the process). Else 0.
+int HBN_core_isZipDown();
+
 // The shared state (valid for the life of the process).
 HBN_core_state_t* HBN_core_getState();
 
@@ -123,6 +127,8 @@ HBN_core_state_t* HBN_core_getState();
 // Creates the core pool and queue and resets the shared state (mode 6, as when starting), so
 // that the queueing operations work and their elements can be read back. 0 or -1.
 int HBN_core_testSetup();
+// The core queue made by HBN_core_testSetup (null before), to see whether an element waits.
+HBN_queue_t* HBN_core_testQueue();
 // Deletes what HBN_core_testSetup created.
 void HBN_core_testTeardown();
 // Reads one element of the core queue (timeoutMs > 0: 1 when nothing came). Copies up to

@@ -58,6 +58,7 @@ struct HBN_core_threadShared_t {
   HBN_core_state_t* state = nullptr;
   std::atomic<bool> msgRun{false};
   std::atomic<bool> cmdRun{false};
+  std::atomic<bool> zipDown{false};                 // the gateway closed its pipe: the Z-Wave side is gone
   std::atomic<int> keepAliveSeconds{-1};            // -1 or 0: no keep-alive
   std::atomic<int> pendingKey{0};                   // key of the last granted-keys request
   std::atomic<bool> sendConnectedAfterList{false};  // set by a successful learn

@@ -5,6 +5,7 @@
 // for a broker that starts late.
 #include <gtest/gtest.h>
 #include <dirent.h>
+#include <json-c/json.h>
 #include <mqueue.h>
 
 #include <algorithm>
@@ -427,3 +428,38 @@ TEST_F(CloudAgent, ThreadsCarryTheirNames) {
 }
 
 }  // namespace
+
+// A SmartStart list longer than the 4096-byte payload buffer (59 entries) is published whole,
+// up to the 240 entries one cloud buffer holds, as one valid JSON document in gateway order.
+TEST_F(CloudAgent, LongSmartStartListIsPublishedWhole) {
+  struct Case {
+    int atGateway;
+    int published;
+  };
+  for (const Case& c : {Case{100, 100}, Case{250, 240}}) {
+    bringUp(false);
+    for (int i = 0; i < c.atGateway; ++i) {
+      char head[16];
+      snprintf(head, sizeof head, "%04X", static_cast<unsigned>(i) & 0xFFFFu);
+      ASSERT_TRUE(world_->gateway().command(std::string("pv ") + head + std::string(28, '0') + " 0"));
+    }
+    size_t mark = sub_->lines().size();
+    ASSERT_TRUE(publish("smartstart/get", ""));
+    std::string list = nextOn(AgentWorld::gw("smartstart/list"), mark, 15000);
+    json_object* doc = json_tokener_parse(list.c_str());
+    ASSERT_NE(doc, nullptr) << list.substr(0, 200);
+    json_object* entries = nullptr;
+    ASSERT_TRUE(json_object_object_get_ex(doc, "list", &entries));
+    ASSERT_EQ(static_cast<int>(json_object_array_length(entries)), c.published) << c.atGateway;
+    for (int i = 0; i < c.published; i += 37) {
+      json_object* dsk = nullptr;
+      ASSERT_TRUE(
+          json_object_object_get_ex(json_object_array_get_idx(entries, static_cast<size_t>(i)), "dsk", &dsk));
+      char first[16];
+      snprintf(first, sizeof first, "%05d-", i);
+      EXPECT_EQ(std::string(json_object_get_string(dsk)).substr(0, 6), first);
+    }
+    json_object_put(doc);
+    TearDown();
+  }
+}

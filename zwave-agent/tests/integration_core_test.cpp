@@ -292,6 +292,8 @@ TEST_F(CoreTest, AGatewayThatHangsUpStopsTheCommandThread) {
   ASSERT_TRUE(sim_->command("hangup"));
   EXPECT_TRUE(waitFor([] { return logged("Z/IP is down"); }));
   EXPECT_TRUE(waitFor([] { return logged("CORE cmd thread finish"); }));
+  // The entry sees the Z-Wave side gone and ends the agent for a restart.
+  EXPECT_EQ(HBN_core_isZipDown(), 1);
   auto t0 = std::chrono::steady_clock::now();
   HBN_core_finalize();
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));

@@ -65,7 +65,7 @@ void cloudRecvUpdate(const char* func, CloudRequestHost& host, HandoffKind kind,
   dumpPayloadText(payload, length);
   size_t capacity = 0;
   char* buffer = host.incoming(&capacity);
-  RequestJson json(func, buffer, capacity, payload, length);
+  RequestJson json(func, buffer, capacity, payload, length, false);
   if (!json.ok()) return;
   const char* url = json.string("download_url", "MQTT json parse(download_url) fail\n");
   if (url == nullptr) return;
@@ -84,18 +84,20 @@ void cloudRecvControl(const char* func, CloudRequestHost& host, const void* payl
   dumpPayloadText(payload, length);
   size_t capacity = 0;
   char* buffer = host.incoming(&capacity);
-  RequestJson json(func, buffer, capacity, payload, length);
+  RequestJson json(func, buffer, capacity, payload, length, false);
   if (!json.ok()) return;
-  json_object* reboot = json.member("reboot", json_type_string);
-  json_object* upload = reboot ? nullptr : json.member("upload", json_type_string);
+  // The kind is the member's text whatever its JSON type ({"reboot":true} is kind "true", an
+  // unknown one), and "reboot" wins whenever it is there.
+  const char* reboot = json.anyText("reboot");
+  const char* upload = reboot ? nullptr : json.anyText("upload");
   if (reboot == nullptr && upload == nullptr) {
     HBN_log_printAt(HBN_LOG_WARN, func, __LINE__, "MQTT json parse(reboot or upload) fail\n");
     return;
   }
   if (reboot != nullptr)
-    controlReboot(func, host, json_object_get_string(reboot));
+    controlReboot(func, host, reboot);
   else
-    controlUpload(func, host, json_object_get_string(upload));
+    controlUpload(func, host, upload);
 }
 
 int cloudRecvConfigExecute(const char* func, CloudRequestHost& host, const char* name, const void* payload,
@@ -105,7 +107,7 @@ int cloudRecvConfigExecute(const char* func, CloudRequestHost& host, const char*
   char* buffer = host.incoming(&capacity);
   bool server = false;
   {
-    RequestJson json(func, buffer, capacity, payload, length);
+    RequestJson json(func, buffer, capacity, payload, length, false);
     if (!json.ok()) return -1;
     server = json.has("setting_server");
   }
@@ -127,7 +129,7 @@ void cloudRecvNetInfo(const char* func, CloudRequestHost& host, const void* payl
   dumpPayloadText(payload, length);
   size_t capacity = 0;
   char* buffer = host.incoming(&capacity);
-  RequestJson json(func, buffer, capacity, payload, length);
+  RequestJson json(func, buffer, capacity, payload, length, false);
   if (!json.ok()) return;
   const char* ifname = json.string("ifname", "MQTT json parse(ifname) fail\n");
   if (ifname == nullptr) return;

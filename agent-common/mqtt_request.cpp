@@ -13,7 +13,11 @@ void dumpTopic(const char* topic, int length) {
 }
 
 void dumpPayloadText(const void* payload, int length) {
-  fprintf(stderr, "DUMP-payload=%.*s\n", length, static_cast<const char*>(payload));
+  // The bytes as they are (a NUL among them too), in one write.
+  std::string line = "DUMP-payload=";
+  if (length > 0) line.append(static_cast<const char*>(payload), static_cast<size_t>(length));
+  line += '\n';
+  fwrite(line.data(), 1, line.size(), stderr);
 }
 
 void dumpPayloadHex(const void* payload, int length) {
@@ -47,7 +51,8 @@ bool nameIs(const char* name, size_t length, const char* text, bool prefix) {
   return (prefix ? length >= n : length == n) && memcmp(name, text, n) == 0;
 }
 
-RequestJson::RequestJson(const char* func, char* buffer, size_t capacity, const void* payload, int length)
+RequestJson::RequestJson(const char* func, char* buffer, size_t capacity, const void* payload, int length,
+                         bool objectOnly)
     : func_(func) {
   if (length < 0) length = 0;
   if (static_cast<size_t>(length) >= capacity) {
@@ -57,7 +62,7 @@ RequestJson::RequestJson(const char* func, char* buffer, size_t capacity, const 
   if (length > 0) memcpy(buffer, payload, static_cast<size_t>(length));
   buffer[length] = '\0';
   root_ = json_tokener_parse(buffer);
-  if (root_ == nullptr || !json_object_is_type(root_, json_type_object)) {
+  if (root_ == nullptr || (objectOnly && !json_object_is_type(root_, json_type_object))) {
     HBN_log_printAt(HBN_LOG_WARN, func_, __LINE__, "MQTT json parse fail\n");
     release();
   }
@@ -70,13 +75,23 @@ void RequestJson::release() {
 
 json_object* RequestJson::member(const char* name, json_type type) const {
   json_object* value = nullptr;
-  if (root_ == nullptr || !json_object_object_get_ex(root_, name, &value)) return nullptr;
+  if (root_ == nullptr || !json_object_is_type(root_, json_type_object) ||
+      !json_object_object_get_ex(root_, name, &value))
+    return nullptr;
   if (!json_object_is_type(value, type)) return nullptr;
   return value;
 }
 
+const char* RequestJson::anyText(const char* name) const {
+  json_object* value = nullptr;
+  if (!has(name)) return nullptr;
+  json_object_object_get_ex(root_, name, &value);
+  return value != nullptr ? json_object_get_string(value) : "null";
+}
+
 bool RequestJson::has(const char* name) const {
-  return root_ != nullptr && json_object_object_get_ex(root_, name, nullptr);
+  return root_ != nullptr && json_object_is_type(root_, json_type_object) &&
+         json_object_object_get_ex(root_, name, nullptr);
 }
 
 bool RequestJson::integer(const char* name, const char* missingMessage, int* out) const {

@@ -22,13 +22,15 @@ bool requestName(const char* topic, int length, const char** name, size_t* nameL
 // The request name (`length` bytes) is `text` whole, or, with `prefix`, begins with it.
 bool nameIs(const char* name, size_t length, const char* text, bool prefix = false);
 
-// A request payload parsed as a JSON object, released when it goes out of scope. The payload
-// is first copied into the caller's `buffer` (`capacity` bytes) and terminated there. Failures
-// are logged under `func`: a payload that does not fit "MQTT payload too long(%d)\n", anything
-// but a JSON object "MQTT json parse fail\n" (both warnings).
+// A request payload parsed as JSON, released when it goes out of scope. The payload is first
+// copied into the caller's `buffer` (`capacity` bytes) and terminated there. Failures are
+// logged under `func`: a payload that does not fit "MQTT payload too long(%d)\n", text that is
+// not JSON "MQTT json parse fail\n" (both warnings). With `objectOnly`, a root other than an
+// object also counts as a parse failure; without, it parses, and its members are all missing.
 class RequestJson {
  public:
-  RequestJson(const char* func, char* buffer, size_t capacity, const void* payload, int length);
+  RequestJson(const char* func, char* buffer, size_t capacity, const void* payload, int length,
+              bool objectOnly = true);
   ~RequestJson() { release(); }
   RequestJson(const RequestJson&) = delete;
   RequestJson& operator=(const RequestJson&) = delete;
@@ -36,6 +38,8 @@ class RequestJson {
   void release();
   // The member of that type, or null: a value of another type counts as missing.
   json_object* member(const char* name, json_type type) const;
+  // The member's text whatever its type (a JSON null reads "null"), or null when missing.
+  const char* anyText(const char* name) const;
   // True when the member exists, whatever its type (null included).
   bool has(const char* name) const;
   // An integer member; false (and `missingMessage` logged, warning) when missing or not an integer.

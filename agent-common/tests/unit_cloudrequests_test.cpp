@@ -12,6 +12,7 @@
 #include "hbn_log_capture.h"
 #include "hbn_test.h"
 #include "hbn_wait.h"
+#include "mqtt_request.h"
 
 namespace {
 
@@ -102,12 +103,14 @@ TEST_F(CloudRequests, UploadKindsQueueTheirDumpsInOrder) {
 TEST_F(CloudRequests, BadControlRequestsAreLoggedUnderTheHandlersName) {
   control("{\"upload\":\"everything\"}");
   control("{\"reboot\":\"now\"}");
-  control("{\"reboot\":1}");
-  control("[\"reboot\"]");
-  control(std::string(100, ' '));  // longer than the host's buffer
+  control("{\"reboot\":1,\"upload\":\"config\"}");  // "reboot" wins, whatever its type
+  control("[\"reboot\"]");                          // JSON, but no members at all
+  control("reboot");                                // not JSON
+  control(std::string(100, ' '));                   // longer than the host's buffer
   EXPECT_TRUE(host_.calls.empty());
   EXPECT_TRUE(hbntest::loggedBy(kFunc, "MQTT Request(param unknown):kind=[everything]\n"));
   EXPECT_TRUE(hbntest::loggedBy(kFunc, "MQTT Request(param unknown):kind=[now]\n"));
+  EXPECT_TRUE(hbntest::loggedBy(kFunc, "MQTT Request(param unknown):kind=[1]\n"));
   EXPECT_TRUE(hbntest::loggedBy(kFunc, "MQTT json parse(reboot or upload) fail\n"));
   EXPECT_TRUE(hbntest::loggedBy(kFunc, "MQTT json parse fail\n"));
   EXPECT_TRUE(hbntest::loggedBy(kFunc, "MQTT payload too long(100)\n"));
@@ -158,6 +161,35 @@ TEST(CloudPayloadPieces, PowerOnTextIsTheStoredTimeWithTheFixedZone) {
   EXPECT_STREQ(out, "1970-01-01T00:00:00+09:00");
   hbn::powerOnText(1700000000, out, sizeof out);
   EXPECT_STREQ(out, "2023-11-14T22:13:20+09:00");
+}
+
+}  // namespace
+
+namespace {
+
+// A document that is JSON but not an object is configtool's to judge: it goes to the load, and
+// configtool's error document goes back to the cloud.
+TEST_F(CloudRequests, ConfigurationDocumentsOtherThanObjectsReachConfigtool) {
+  sb_.fakeCommand("configtool", "printf '{\"setting_error\":\"not an object\"}' > \"$3\"; exit 1");
+  const std::string document = "[1,2]";
+  int result = 0;
+  hbntest::captureStderr([&] {
+    result = hbn::cloudRecvConfigExecute("HBN_cloud_commMqttRecvConfigExecute", host_, "noreboot",
+                                         document.data(), static_cast<int>(document.size()));
+  });
+  EXPECT_EQ(result, -1);
+  EXPECT_EQ(sb_.recorded("configtool"),
+            "loadJsonCfg " + sb_.path("/tmp/tmpCfg.json") + " " + sb_.path("/tmp/tmpErr.json") + "\n");
+  EXPECT_EQ(sb_.read("/tmp/tmpCfg.json"), document);
+  EXPECT_EQ(host_.calls, (std::vector<std::string>{"err noreboot {\"setting_error\":\"not an object\"}"}));
+  EXPECT_EQ(hbntest::logCount("MQTT json parse fail"), 0);
+}
+
+// The payload dump shows every byte, a NUL among them, on one line.
+TEST(RequestDumps, PayloadBytesAreShownAsTheyAre) {
+  const char payload[] = {'a', '\0', 'b'};
+  std::string out = hbntest::captureStderr([&] { hbn::dumpPayloadText(payload, 3); });
+  EXPECT_EQ(out, std::string("DUMP-payload=a\0b\n", 17));
 }
 
 }  // namespace

@@ -210,13 +210,13 @@ int HBN_cloud_initialize(const HBN_core_interface_t* table) {
   HBN_LOG(HBN_LOG_DEBUG, "BUF count=%d,size=%d\n", HBN_OTA_CLOUD_BUF_COUNT, HBN_OTA_CLOUD_BUF_SIZE);
   OtaCloud* s = new (std::nothrow) OtaCloud;
   if (s == nullptr) {
-    HBN_LOG(HBN_LOG_ERROR, "MQTT thread memory alloc fail\n");
+    HBN_log_printAt(HBN_LOG_ERROR, "HBN_cloud_commInit", __LINE__, "MQTT thread memory alloc fail\n");
     return -1;
   }
   s->out = new (std::nothrow) char[HBN_OTA_PAYLOAD_SIZE];
   s->in = new (std::nothrow) char[HBN_OTA_PAYLOAD_SIZE + 1];
   if (s->out == nullptr || s->in == nullptr) {
-    HBN_LOG(HBN_LOG_ERROR, "MQTT thread memory alloc fail\n");
+    HBN_log_printAt(HBN_LOG_ERROR, "HBN_cloud_commInit", __LINE__, "MQTT thread memory alloc fail\n");
     freeCloud(s);
     return -1;
   }

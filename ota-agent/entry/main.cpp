@@ -24,9 +24,11 @@ int main() {
   // This agent logs under "HBN" with the user facility, and keeps Debug lines off the system log.
   openlog("HBN", 0, LOG_USER);
   HBN_log_setDebugToSyslog(false);
-  if (HBN_os_initialize() != 0) return 1;
-  // The framework sets its own facility; this agent's priorities stay bare.
+  int started = HBN_os_initialize();
+  // The framework sets its own facility; this agent's priorities stay bare, also for the lines
+  // of a failed start.
   HBN_log_setFacility(0);
+  if (started != 0) return 1;
   if (apmib_init() != 1) return 1;
   if (HBN_core_initialize() != 0) return 1;
   for (;;) pause();

@@ -258,7 +258,7 @@ RouterCloud* HBN_cloud_initialize(int type, const char* ifname) {
   char* out = new (std::nothrow) char[HBN_ROUTER_PAYLOAD_SIZE];
   char* in = new (std::nothrow) char[HBN_ROUTER_PAYLOAD_SIZE + 1];
   if (s == nullptr || out == nullptr || in == nullptr) {
-    HBN_LOG(HBN_LOG_ERROR, "MQTT thread memory alloc fail\n");
+    HBN_log_printAt(HBN_LOG_ERROR, "HBN_cloud_commInit", __LINE__, "MQTT thread memory alloc fail\n");
     delete s;
     delete[] out;
     delete[] in;

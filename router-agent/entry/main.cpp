@@ -90,4 +90,6 @@ int main() {
   }
 
   pushSwitchMonitor();
+  // Were the monitor ever to return: sessions (sub first) and framework stop.
+  KV_VENTO_api_finalize();
 }

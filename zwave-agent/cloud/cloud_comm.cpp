@@ -253,8 +253,7 @@ void HBN_cloud_commMqttThread(HBN_thread_t* self, uintptr_t argument) {
   settings.tls = s->tls != 0;
   settings.certificateDir = "/jffs2/mqtt/cloud/";
   // 20 s, run faster under a test time scale; the library takes whole seconds, at least 1.
-  settings.keepAliveSeconds = static_cast<int>(HBN_time_scaled(20000) / 1000);
-  if (settings.keepAliveSeconds < 1) settings.keepAliveSeconds = 1;
+  settings.keepAliveSeconds = 20;  // the session scales it under a test time scale
   if (s->mqtt.create(__func__, settings) != 0) return;
   HBN_LOG(HBN_LOG_DEBUG, "MQTT thread run\n");
   while (stillRunning(s)) {
@@ -320,7 +319,7 @@ void HBN_cloud_commFinish() {
   s->running.store(0);
   // The wake-up never waits for room: a full queue (the session away during an outage) means
   // the thread is not blocked in its receive, and it sees the cleared flag within a second.
-  if (HBN_queue_sendTimeout(s->queue, 0, HBN_CLOUD_KIND_FINISH, 0, 0, 0, 0) < 0)
+  if (HBN_queue_sendTimeout(s->queue, 0, HBN_CLOUD_KIND_FINISH, 0, 0, 0, 0) != 0)
     HBN_LOG(HBN_LOG_WARN, "CLOUD send queue push fail\n");
   HBN_thread_stop(s->thread);
   // Callbacks still running finish first; none comes afterwards.

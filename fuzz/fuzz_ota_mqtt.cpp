@@ -1,0 +1,47 @@
+// The OTA agent's MQTT request dispatch, entered where the library's message-arrived callback
+// enters it, on a session that counts as connected (answers are built, the library is not
+// called). Platform commands and configtool are no-op fakes of the root.
+#include <poll.h>
+
+#include "fuzz_cloud_env.h"
+#include "hbn_os.h"
+#include "ota_cloud_internal.h"
+
+namespace {
+
+int acceptUpdate(const char*, const char*) { return 1; }
+void noLteInfo() {}
+
+OtaCloud* start() {
+  if (!fuzzcloud::prepareRoot() || HBN_os_initialize() != 0) return nullptr;
+  OtaCloud* s = new OtaCloud;
+  s->out = new char[HBN_OTA_PAYLOAD_SIZE];
+  s->in = new char[HBN_OTA_PAYLOAD_SIZE + 1];
+  if (HBN_queue_create(&s->queue) != 0) return nullptr;
+  snprintf(s->server.serial, sizeof s->server.serial, "SN1");
+  snprintf(s->server.prefix, sizeof s->server.prefix, "gw/vexor/SN1/");
+  s->core = HBN_core_interface_t{acceptUpdate, acceptUpdate, noLteInfo};
+  s->mqtt.setState(hbn::kConnected);
+  return s;
+}
+
+void drain(HBN_queue_t* queue) {
+  struct pollfd p = {HBN_queue_getFd(queue), POLLIN, 0};
+  uint32_t kind, a, b, c;
+  uintptr_t buffer;
+  while (poll(&p, 1, 0) == 1 && (p.revents & POLLIN) &&
+         HBN_queue_receive(queue, &kind, &a, &b, &c, &buffer) == 0) {
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static OtaCloud* const session = start();
+  if (session == nullptr || size < 1) return 0;
+  fuzzcloud::Message message(data, size);
+  HBN_cloud_commMqttMsgarrvd(session, message.topic, message.topicLength, message.payload,
+                             message.payloadLength);
+  drain(session->queue);
+  return 0;
+}

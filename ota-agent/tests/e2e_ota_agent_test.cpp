@@ -2,7 +2,9 @@
 // sandbox's PATH and recording fakes for the platform commands: the version report at connect
 // and every day (under the test time scale), LTE identity, update hand-offs, control kinds,
 // configuration dumps and loads, the cloud-enable filter, configuration loads ordered through
-// the router and OTA agents at once, and a broker that starts late or restarts.
+// the router and OTA agents at once, and a broker that starts late or restarts. Everything on the
+// broker is checked against the agent's MQTT contract (docs/mqtt/ota-agent.yaml) at the end of
+// each test.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -18,6 +20,7 @@
 
 #include "hbn_agent_sandbox.h"
 #include "hbn_broker.h"
+#include "hbn_contract.h"
 #include "hbn_mqtt_client.h"
 #include "hbn_test.h"
 #include "hbn_wait.h"
@@ -76,7 +79,12 @@ class OtaAgent : public ::testing::Test {
     startedAt_ = hbntest::nowMs();
     ASSERT_TRUE(box_->startAgent("ota-agent", env));
   }
+  // The test client, and (once, at the broker's first start) the contract recorder.
   void connectClient() {
+    if (!contract_ && recordContract_) {
+      contract_.reset(new hbntest::ContractRecorder(broker(), "ota-agent"));
+      ASSERT_TRUE(contract_->ok());
+    }
     client_.reset(new MqttClient(broker(), hbntest::uniqueName("otatest")));
     ASSERT_TRUE(client_->ok());
     ASSERT_TRUE(client_->subscribe("gw/#"));
@@ -86,6 +94,10 @@ class OtaAgent : public ::testing::Test {
     if (box_ && box_->agent().pid() > 0) {
       EXPECT_EQ(box_->problem(), "");
     }
+    if (contract_) {
+      EXPECT_EQ(contract_->check(), "");
+    }
+    contract_.reset();
     client_.reset();
     box_.reset();
   }
@@ -108,12 +120,22 @@ class OtaAgent : public ::testing::Test {
   void request(const std::string& name, const std::string& payload = "") {
     ASSERT_TRUE(client_->publish(req(name), payload));
   }
+  // A message outside the contract, sent on purpose (full topic).
+  void publishMalformed(const std::string& topic, const std::string& payload) {
+    if (contract_) contract_->malformed(topic, payload);
+    ASSERT_TRUE(client_->publish(topic, payload));
+  }
+  void requestMalformed(const std::string& name, const std::string& payload = "") {
+    publishMalformed(req(name), payload);
+  }
   bool logged(const std::string& text, size_t count = 1, int timeoutMs = 5000) {
     return box_->waitErr(text, count, timeoutMs);
   }
 
   std::unique_ptr<hbntest::AgentSandbox> box_;
   std::unique_ptr<MqttClient> client_;
+  std::unique_ptr<hbntest::ContractRecorder> contract_;
+  bool recordContract_ = true;
   double startedAt_ = 0;
 };
 
@@ -224,7 +246,7 @@ TEST_F(OtaAgent, UpdateRequestsHandTheUrlsToTheUpdater) {
 
   // A request without its checksum URL hands nothing over.
   unlink(sb().path("/var/kv_cloudfwd.run").c_str());
-  request("update/fw", "{\"download_url\":\"http://u/x\"}");
+  requestMalformed("update/fw", "{\"download_url\":\"http://u/x\"}");
   EXPECT_TRUE(logged("MQTT json parse(checksum_url) fail\n"));
   EXPECT_FALSE(sb().exists("/var/kv_cloudfwd.run"));
 }
@@ -256,11 +278,11 @@ TEST_F(OtaAgent, ControlKindsRunTheirCommandsAndUploads) {
     }
   }
   // "reboot" wins over "upload"; unknown kinds and missing members are logged.
-  request("control", "{\"upload\":\"config-info\",\"reboot\":\"bogus\"}");
+  requestMalformed("control", "{\"upload\":\"config-info\",\"reboot\":\"bogus\"}");
   EXPECT_TRUE(logged("MQTT Request(param unknown):kind=[bogus]\n"));
-  request("control", "{\"upload\":\"nothing\"}");
+  requestMalformed("control", "{\"upload\":\"nothing\"}");
   EXPECT_TRUE(logged("MQTT Request(param unknown):kind=[nothing]\n"));
-  request("control", "{\"other\":1}");
+  requestMalformed("control", "{\"other\":1}");
   EXPECT_TRUE(logged("MQTT json parse(reboot or upload) fail\n"));
   EXPECT_EQ(hbntest::countOf(box_->err(), "param unknown"), 2u);
   EXPECT_EQ(sb().recorded("reboot"), "\n");
@@ -293,7 +315,7 @@ TEST_F(OtaAgent, ConfigurationLoadsReplyWithTheErrorDocumentOrTakeEffect) {
   const std::string bad = "{\"other\":1}";
   const std::string error = "{\"setting_error\":{\"setting\":\"キーがありません\"}}\n";
 
-  request("config/reboot", bad);
+  requestMalformed("config/reboot", bad);
   EXPECT_EQ(next(gw("config/reboot/err")), error);
   EXPECT_FALSE(sb().exists("/tmp/tmpErr.json"));
   EXPECT_EQ(sb().read("/tmp/tmpCfg.json"), bad);
@@ -310,7 +332,7 @@ TEST_F(OtaAgent, ConfigurationLoadsReplyWithTheErrorDocumentOrTakeEffect) {
   EXPECT_EQ(hbntest::countOf(box_->err(), "DUMP-topic="), 4u);
 
   // Not JSON: nothing runs.
-  request("config/noreboot", "{not json");
+  requestMalformed("config/noreboot", "{not json");
   EXPECT_TRUE(logged("MQTT json parse fail\n"));
 }
 
@@ -322,9 +344,9 @@ TEST_F(OtaAgent, WithEveryCloudDisabledEveryRequestIsIgnored) {
   request("control", "{\"reboot\":\"all\"}");
   request("update/fw", "{\"download_url\":\"a\",\"checksum_url\":\"b\"}");
   request("netinfo", "{\"ifname\":\"lo\"}");
-  request("nonsense");
+  requestMalformed("nonsense");
   // The broker has passed all of them on once the client's own marker comes back.
-  ASSERT_TRUE(client_->publish(gw("marker"), "m"));
+  publishMalformed(gw("marker"), "m");
   EXPECT_EQ(next(gw("marker")), "m");
   MqttClient::Message m;
   EXPECT_FALSE(client_->next(gw("version"), &m, 700));
@@ -339,13 +361,13 @@ TEST_F(OtaAgent, NetInfoAndUnknownRequests) {
   ASSERT_NE(next(gw("version")), "<none>");
   request("netinfo", "{\"ifname\":\"lo\"}");
   EXPECT_EQ(next(gw("netinfo")), "{\"ifname\":\"lo\",\"mac\":\"000000000000\",\"ipv4\":\"127.0.0.1\"}");
-  request("netinfo", "{}");
+  requestMalformed("netinfo", "{}");
   EXPECT_TRUE(logged("MQTT json parse(ifname) fail\n"));
   // The router's own requests are not the OTA agent's.
-  for (const char* name : {"connected", "script", "keepalive"}) request(name, "{\"no\":1}");
+  for (const char* name : {"connected", "script", "keepalive"}) requestMalformed(name, "{\"no\":1}");
   EXPECT_TRUE(logged("MQTT topic unknown\n", 3));
-  ASSERT_TRUE(client_->publish("req/x/" + std::string(kSerial), "{}"));
-  ASSERT_TRUE(client_->publish("req/x/" + std::string(kSerial) + "/", "{}"));
+  publishMalformed("req/x/" + std::string(kSerial), "{}");
+  publishMalformed("req/x/" + std::string(kSerial) + "/", "{}");
   EXPECT_TRUE(logged("MQTT topic length under\n", 2));
 }
 
@@ -375,6 +397,8 @@ TEST_F(OtaAgent, ConnectsToABrokerThatStartsLateAndReconnectsAfterARestart) {
 // overlapping runs would show.
 TEST_F(OtaAgent, LoadsThroughTheRouterAndTheOtaServerAtOnceStayWhole) {
   constexpr const char* kRouterSerial = "RTR0042";
+  // Two agents with two contracts on one broker: each agent's own tests check its contract.
+  recordContract_ = false;
   bringUp(
       false,
       {{"7129", "1"}, {"7130", kRouterSerial}, {"7131", kService}, {"7132", "127.0.0.1"}, {"7133", "PORT"}});

@@ -33,6 +33,7 @@ class RouterAgent : public ::testing::Test {
                const std::vector<std::string>& env = {}) {
     queue_ = hbntest::uniqueName("/router_e2e");
     world_.reset(new RouterWorld);
+    world_->recordContract();
     ASSERT_EQ(world_->seed(ids), "");
     std::vector<std::string> fullEnv = {"HBN_SCRIPT_QUEUE=" + queue_};
     fullEnv.insert(fullEnv.end(), env.begin(), env.end());
@@ -51,6 +52,7 @@ class RouterAgent : public ::testing::Test {
     // The agent never ends on its own, and a sanitizer build reports its findings on stderr.
     if (world_) {
       EXPECT_EQ(world_->box().problem(), "");
+      EXPECT_EQ(world_->checkContract(), "");
     }
     world_.reset();
   }
@@ -60,6 +62,11 @@ class RouterAgent : public ::testing::Test {
   static std::string gw(const std::string& name) { return RouterWorld::gw(name); }
   bool publish(const std::string& name, const std::string& payload) {
     return client().publish(RouterWorld::req(name), payload);
+  }
+  // A request outside the contract, sent on purpose.
+  bool publishMalformed(const std::string& name, const std::string& payload) {
+    world_->malformed(RouterWorld::req(name), payload);
+    return publish(name, payload);
   }
   // Answered version request: everything published before it was handled first.
   void barrier() { ASSERT_NE(world_->ask("version", "", gw("version")), "<none>"); }
@@ -231,7 +238,9 @@ TEST_F(RouterAgent, ControlKindsRunTheirCommands) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.kind);
-    ASSERT_TRUE(publish("control", std::string("{\"reboot\":\"") + c.kind + "\"}"));
+    const std::string payload = std::string("{\"reboot\":\"") + c.kind + "\"}";
+    ASSERT_TRUE(std::string(c.kind) == "bogus" ? publishMalformed("control", payload)
+                                               : publish("control", payload));
     barrier();
     if (c.command != nullptr) {
       EXPECT_EQ(sandbox().recorded(c.command), c.line);
@@ -296,8 +305,9 @@ TEST_F(RouterAgent, ConfigLoadsStoreRebootOrReportTheirErrors) {
   };
   const std::string before = stored("7255");
   // A bad document: its error document on ".../err", nothing stored, no reboot.
-  std::string err = world_->ask("config/reboot", "{\"setting\":{\"bogusKey1\":\"x\",\"mode\":\"mobile\"}}",
-                                gw("config/reboot/err"));
+  const std::string bad = "{\"setting\":{\"bogusKey1\":\"x\",\"mode\":\"mobile\"}}";
+  world_->malformed(RouterWorld::req("config/reboot"), bad);
+  std::string err = world_->ask("config/reboot", bad, gw("config/reboot/err"));
   EXPECT_NE(err.find("bogusKey1"), std::string::npos) << err;
   EXPECT_EQ(stored("7255"), before);
   EXPECT_EQ(sandbox().recorded("reboot"), "");
@@ -320,8 +330,11 @@ TEST_F(RouterAgent, ConfigLoadsStoreRebootOrReportTheirErrors) {
   for (const char* value : {"null", "false", "0", "\"\"", "{}"}) {
     SCOPED_TRACE(value);
     std::string before_ = sandbox().recorded("configtool");
-    ASSERT_TRUE(publish("config/noreboot",
-                        std::string("{\"setting\":{\"mode\":\"plugin\"},\"setting_server\":") + value + "}"));
+    // Only an object is a server-settings document; the others are refused by its loader.
+    const std::string payload =
+        std::string("{\"setting\":{\"mode\":\"plugin\"},\"setting_server\":") + value + "}";
+    ASSERT_TRUE(std::string(value) == "{}" ? publish("config/noreboot", payload)
+                                           : publishMalformed("config/noreboot", payload));
     barrier();
     std::string calls = sandbox().recorded("configtool").substr(before_.size());
     EXPECT_EQ(calls, "loadJsonSvr " + work + "\n");
@@ -354,8 +367,8 @@ TEST_F(RouterAgent, UpdateRequestsWriteTheHandOffFiles) {
   barrier();
   EXPECT_EQ(sandbox().read("/var/kv_cloudfwd.conf"), "http://v/a\nhttp://v/b\n");
   unlink(sandbox().path("/var/kv_cloudfwd.run").c_str());
-  ASSERT_TRUE(
-      publish("update/fw", "{\"download_url\":\"http://w/a\\ncert\",\"checksum_url\":\"http://w/b\"}"));
+  ASSERT_TRUE(publishMalformed("update/fw",
+                               "{\"download_url\":\"http://w/a\\ncert\",\"checksum_url\":\"http://w/b\"}"));
   barrier();
   EXPECT_EQ(sandbox().read("/var/kv_cloudfwd.conf"), "http://v/a\nhttp://v/b\n");
   EXPECT_FALSE(sandbox().exists("/var/kv_cloudfwd.run"));
@@ -370,8 +383,10 @@ TEST_F(RouterAgent, ScriptRequestsReachTheScriptQueue) {
   attr.mq_msgsize = 64;
   mqd_t q = mq_open(queue_.c_str(), O_CREAT | O_RDONLY | O_NONBLOCK, 0600, &attr);
   ASSERT_NE(q, static_cast<mqd_t>(-1));
-  for (int n : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 12, -1})
-    ASSERT_TRUE(publish("script", "{\"no\":" + std::to_string(n) + "}"));
+  for (int n : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 12, -1}) {
+    const std::string payload = "{\"no\":" + std::to_string(n) + "}";
+    ASSERT_TRUE(n >= 0 && n <= 9 ? publish("script", payload) : publishMalformed("script", payload));
+  }
   ASSERT_TRUE(publish("lteinfo", "{\"no\":1}"));
   client().drain();
   barrier();
@@ -430,12 +445,13 @@ TEST_F(RouterAgent, BadRequestsAreDroppedWithTheirLogLines) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.topic + " " + c.payload.substr(0, 60));
+    world_->malformed(c.topic, c.payload);
     ASSERT_TRUE(client().publish(c.topic, c.payload));
     EXPECT_TRUE(waitLogged('W', c.func, c.message));
     barrier();
   }
   // A payload of exactly 65,536 bytes still fits.
-  ASSERT_TRUE(publish("script", "{\"no\":12}" + std::string(65536 - 9, ' ')));
+  ASSERT_TRUE(publishMalformed("script", "{\"no\":12}" + std::string(65536 - 9, ' ')));
   barrier();
   EXPECT_FALSE(logged('W', "HBN_cloud_commMqttRecvExecScript", "MQTT payload too long(65536)"));
   for (const char* fake : {"reboot", "sysconf", "auxlink", "kv_lte_reset.sh"})
@@ -448,7 +464,7 @@ TEST_F(RouterAgent, BadRequestsAreDroppedWithTheirLogLines) {
 TEST_F(RouterAgent, AllCloudsDisabledDropsEveryRequestSilently) {
   bringUpAnnounced({{"7101", "0"}, {"7115", "0"}, {router::kEnable0, "0"}});
   for (const char* name : {"version", "connected", "control", "script"})
-    ASSERT_TRUE(publish(name, "{\"reboot\":\"all\",\"no\":1}"));
+    ASSERT_TRUE(publishMalformed(name, "{\"reboot\":\"all\",\"no\":1}"));
   MqttClient::Message m;
   EXPECT_FALSE(client().next(gw("version"), &m, 1500));
   EXPECT_EQ(world_->err().find("DUMP-topic="), std::string::npos);

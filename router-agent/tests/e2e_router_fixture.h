@@ -2,7 +2,8 @@
 // a (TLS) Mosquitto broker with certificates made for the test and installed under
 // "/jffs2/mqtt/cloud/", the store seeded with mibctl (one wired WAN by default), the build's
 // configtool on the sandbox's command path, recording fakes for the platform commands, and a
-// test MQTT client that sees everything the agent publishes. No test-framework dependency.
+// test MQTT client that sees everything the agent publishes, and on request a recorder of all
+// the broker's traffic for the MQTT contract check. No test-framework dependency.
 #pragma once
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 
 #include "hbn_agent_sandbox.h"
 #include "hbn_broker.h"
+#include "hbn_contract.h"
 #include "hbn_mqtt_client.h"
 #include "hbn_test.h"
 #include "hbn_wait.h"
@@ -35,6 +37,7 @@ class RouterWorld {
   // `tls`: the broker and both WAN blocks use TLS (else plain MQTT).
   explicit RouterWorld(bool tls = true) : tls_(tls), box_(tls) {}
   ~RouterWorld() {
+    contract_.reset();
     client_.reset();
     box_.agent().kill();
   }
@@ -95,10 +98,28 @@ class RouterWorld {
     return "";
   }
 
-  // Broker, the test client on "gw/#", then the agent with `env` ("K=V"), behind `prefix` (e.g.
-  // NetLab::inNamespace(ns, {})). "" or what failed.
+  // From the next start() on, everything on the broker is recorded for checkContract().
+  void recordContract() { recordContract_ = true; }
+  // A request sent outside the contract on purpose (exact topic and payload).
+  void malformed(const std::string& topic, const std::string& payload) {
+    if (contract_) contract_->malformed(topic, payload);
+  }
+  // "" when everything recorded kept docs/mqtt/router-agent.yaml (or nothing was recorded), else
+  // the checker's report. Ends the recording.
+  std::string checkContract() {
+    std::string report = contract_ ? contract_->check() : "";
+    contract_.reset();
+    return report;
+  }
+
+  // Broker, the contract recorder (when asked for), the test client on "gw/#", then the agent
+  // with `env` ("K=V"), behind `prefix` (e.g. NetLab::inNamespace(ns, {})). "" or what failed.
   std::string start(const std::vector<std::string>& env = {}, const std::vector<std::string>& prefix = {}) {
     if (!box_.broker().start()) return "broker";
+    if (recordContract_) {
+      contract_.reset(new hbntest::ContractRecorder(box_.broker(), "router-agent"));
+      if (!contract_->ok()) return "contract recorder";
+    }
     client_.reset(new MqttClient(box_.broker(), hbntest::uniqueName("router-test")));
     if (!client_->ok() || !client_->subscribe("gw/#")) return "test client";
     if (!box_.startAgentPrefixed(prefix, "router-cloud-agent", env)) return "agent";
@@ -134,6 +155,8 @@ class RouterWorld {
   bool tls_;
   hbntest::AgentSandbox box_;
   std::unique_ptr<MqttClient> client_;
+  bool recordContract_ = false;
+  std::unique_ptr<hbntest::ContractRecorder> contract_;
 };
 
 }  // namespace router

@@ -31,6 +31,7 @@ class RouterBox : public ::testing::Test {
     ns_ = lab_.addNamespace();
     ASSERT_NE(ns_, "") << lab_.error();
     world_.reset(new RouterWorld);
+    world_->recordContract();
   }
   // Links, store (dual WAN, fail-over off, both sessions to the eth0 or, `useWwanPeer`, the wwan0
   // peer's address), broker and agent. The default route prefers eth0, or, with `ethDeadEnd`,
@@ -60,6 +61,9 @@ class RouterBox : public ::testing::Test {
   void TearDown() override {
     if (world_ && world_->box().agent().pid() > 0) {
       EXPECT_EQ(world_->box().problem(), "");
+    }
+    if (world_) {
+      EXPECT_EQ(world_->checkContract(), "");
     }
     world_.reset();
   }
@@ -128,6 +132,8 @@ TEST_F(RouterBox, DualWanSessionsUseTheirOwnLinks) {
 
   // One bad load per session, at the same time.
   MqttClient& c = world_->client();
+  world_->malformed(RouterWorld::req("config/noreboot", kMainSerial), "{\"setting\":{\"keyOfMain\":1}}");
+  world_->malformed(RouterWorld::req("config/noreboot", kSubSerial), "{\"setting\":{\"keyOfSub\":1}}");
   c.drain();
   ASSERT_TRUE(c.publish(RouterWorld::req("config/noreboot", kMainSerial), "{\"setting\":{\"keyOfMain\":1}}"));
   ASSERT_TRUE(c.publish(RouterWorld::req("config/noreboot", kSubSerial), "{\"setting\":{\"keyOfSub\":1}}"));

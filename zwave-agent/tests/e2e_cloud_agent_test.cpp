@@ -2,7 +2,8 @@
 // requests travel from the broker through the core to the gateway pipe and the answers come
 // back as published messages without delay; bad requests are dropped with their log line;
 // keep-alive messages follow their interval; the session survives a broker restart and waits
-// for a broker that starts late.
+// for a broker that starts late. Everything on the broker is checked against the agent's MQTT
+// contract (docs/mqtt/zwave-agent.yaml) at the end of each test.
 #include <gtest/gtest.h>
 #include <dirent.h>
 #include <json-c/json.h>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "e2e_cloud_agent_fixture.h"
+#include "hbn_contract.h"
 #include "hbn_mqtt_client.h"
 
 namespace {
@@ -34,10 +36,16 @@ class CloudAgent : public ::testing::Test {
     ASSERT_EQ(world_->seed(), "");
     for (const auto& id : ids) ASSERT_EQ(hbntest::run({"mibctl", "set", id.first, id.second}).status, 0);
     ASSERT_TRUE(world_->broker().start());
+    record();
     sub_.reset(new hbntest::Subscriber(world_->broker(), "#"));
     ASSERT_TRUE(world_->startGateway());
     ASSERT_TRUE(world_->startAgent());
     ASSERT_NE(sub_->waitForTopic(AgentWorld::gw("connected"), 8000), "") << world_->err();
+  }
+  // Records the broker's traffic for the contract check (the broker runs).
+  void record() {
+    contract_.reset(new hbntest::ContractRecorder(world_->broker(), "zwave-agent"));
+    ASSERT_TRUE(contract_->ok());
   }
   void TearDown() override {
     // The agent never exits on its own, and a sanitizer build reports its findings on stderr.
@@ -47,6 +55,10 @@ class CloudAgent : public ::testing::Test {
       for (const char* finding : {"Sanitizer", "runtime error:"})
         EXPECT_EQ(err.find(finding), std::string::npos) << err.substr(err.find(finding), 3000);
     }
+    if (contract_) {
+      EXPECT_EQ(contract_->check(), "");
+    }
+    contract_.reset();
     sub_.reset();
     world_.reset();
     unsetenv("HBN_SCRIPT_QUEUE");
@@ -95,8 +107,14 @@ class CloudAgent : public ::testing::Test {
   bool publish(const std::string& suffix, const std::string& payload) {
     return world_->broker().publish(AgentWorld::req(suffix), payload);
   }
+  // A request outside the contract, sent on purpose.
+  bool publishMalformed(const std::string& suffix, const std::string& payload) {
+    contract_->malformed(AgentWorld::req(suffix), payload);
+    return publish(suffix, payload);
+  }
 
   std::unique_ptr<AgentWorld> world_;
+  std::unique_ptr<hbntest::ContractRecorder> contract_;
   std::unique_ptr<hbntest::Subscriber> sub_;
   std::string queueName_;
 };
@@ -311,7 +329,7 @@ TEST_F(CloudAgent, BadRequestsAreDroppedWithTheirLogLine) {
     // Warning level, so the line is "HBN-W/..." and ends with the message.
     std::string tail = ":" + c.line;
     size_t had = e2e::countOf(world_->err(), tail);
-    ASSERT_TRUE(publish(c.suffix, c.payload));
+    ASSERT_TRUE(publishMalformed(c.suffix, c.payload));
     EXPECT_TRUE(world_->waitErr(tail, had + 1, 3000));
     std::string err = world_->err();
     size_t at = err.rfind(tail);
@@ -319,7 +337,7 @@ TEST_F(CloudAgent, BadRequestsAreDroppedWithTheirLogLine) {
     EXPECT_EQ(err.compare(err.rfind('\n', at) + 1, 6, "HBN-W/"), 0);
   }
   // A topic that is just the request prefix.
-  ASSERT_TRUE(world_->broker().publish(AgentWorld::req(""), "{}"));
+  ASSERT_TRUE(publishMalformed("", "{}"));
   EXPECT_TRUE(world_->waitErr(":MQTT topic length under\n"));
 
   EXPECT_EQ(world_->gateway().commands().size(), frames);
@@ -391,6 +409,7 @@ TEST_F(CloudAgent, TlsAgentStartedBeforeBrokerConnectsWhenItIsUp) {
   EXPECT_EQ(e2e::countOf(world_->out(), "HBNKV_cloudConnectNotice:state=T"), 0u);
 
   ASSERT_TRUE(world_->broker().start());
+  record();
   sub_.reset(new hbntest::Subscriber(world_->broker(), "#"));
   EXPECT_TRUE(world_->waitOut("KV_TX440:HBNKV_cloudConnectNotice:state=T\n", 1, 5000)) << world_->err();
   ASSERT_TRUE(e2e::waitUntil(

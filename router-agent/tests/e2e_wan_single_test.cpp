@@ -18,6 +18,12 @@ using hbntest::MibIds;
 class SingleWan : public ::testing::Test {
  protected:
   void SetUp() override { ready_ = hbntest::needRoot(); }
+  // Every message of the test kept the router's MQTT contract.
+  void TearDown() override {
+    if (ready_) {
+      EXPECT_EQ(box_.checkContract(), "");
+    }
+  }
 
   // WAN mode `mode` without dual WAN: selector 0 gives type 0 in mode 2, type 1 in mode 0.
   void start(const std::string& link, int mode, int type, int optimize) {

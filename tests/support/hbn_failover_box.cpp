@@ -4,6 +4,7 @@
 
 #include <sstream>
 
+#include "hbn_netns.h"
 #include "hbn_wait.h"
 
 namespace hbntest {
@@ -41,9 +42,21 @@ std::string FailoverBox::build(const std::vector<std::string>& links) {
 }
 
 bool FailoverBox::start(int timeScale) {
+  {
+    // The broker lives in the cloud: so does the recorder's client.
+    NetnsScope inCloud(world_.cloud());
+    contract_.reset(new ContractRecorder(agentBox_.broker(), "router-agent"));
+    if (!inCloud.ok() || !contract_->ok()) return false;
+  }
   std::vector<std::string> inBox = world_.inBox(programArgv({binPath("router-cloud-agent")}));
   std::vector<std::string> args(inBox.begin() + 1, inBox.end());
   return agentBox_.startAgent(inBox.front(), {"HBN_TIME_SCALE=" + std::to_string(timeScale)}, args);
+}
+
+std::string FailoverBox::checkContract() {
+  std::string report = contract_ ? contract_->check() : "";
+  contract_.reset();
+  return report;
 }
 
 std::vector<std::string> FailoverBox::lines(size_t from) const {

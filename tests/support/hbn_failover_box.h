@@ -7,7 +7,10 @@
 #include <utility>
 #include <vector>
 
+#include <memory>
+
 #include "hbn_agent_sandbox.h"
+#include "hbn_contract.h"
 #include "hbn_wan_world.h"
 
 namespace hbntest {
@@ -30,8 +33,16 @@ class FailoverBox {
   std::string build(const std::vector<std::string>& links);
   // Sets store ids (mibctl); "" or what failed.
   std::string configure(const MibIds& ids) { return agentBox_.setIds(ids); }
-  // Starts router-cloud-agent inside the box with HBN_TIME_SCALE=`timeScale`.
+  // Starts the contract recorder in the cloud (everything on the broker is recorded from now on),
+  // then router-cloud-agent inside the box with HBN_TIME_SCALE=`timeScale`.
   bool start(int timeScale);
+  // "" when everything recorded kept docs/mqtt/router-agent.yaml (or nothing was recorded), else
+  // the checker's report. Ends the recording.
+  std::string checkContract();
+  // A message the test sends outside the contract on purpose (exact topic and payload).
+  void malformed(const std::string& topic, const std::string& payload) {
+    if (contract_) contract_->malformed(topic, payload);
+  }
 
   WanWorld& world() { return world_; }
   AgentSandbox& agentBox() { return agentBox_; }
@@ -53,6 +64,7 @@ class FailoverBox {
  private:
   WanWorld world_;
   AgentSandbox agentBox_;
+  std::unique_ptr<ContractRecorder> contract_;
 };
 
 }  // namespace hbntest

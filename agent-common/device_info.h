@@ -50,8 +50,8 @@ void readInterfaceInfo(const char* ifname, uint8_t mac[6], uint8_t ipv4[4]);
 size_t readLteImei(char* dest, size_t size);
 size_t readLteSerial(char* dest, size_t size);
 
-// Writes `version` (no line end) to "/var/pqv_version", created or truncated. 0 written; -1
-// when the file cannot be opened or written (nothing else happens).
+// Writes `version` (no line end) to "/var/pqv_version" (a temporary file renamed over it, so a
+// failed write keeps the previous file). 0 written; -1 when it could not be written.
 int writeBuildVersion(const char* version);
 
 }  // namespace hbn

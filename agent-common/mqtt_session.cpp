@@ -55,6 +55,8 @@ void* contextOf(int slot) {
 // session is gone.
 template <typename Body>
 bool withSession(void* context, Body body) {
+  // This is the library's callback thread: a queue write here must never wait for room.
+  HBN_queue_setNoWait(1);
   uintptr_t value = reinterpret_cast<uintptr_t>(context);
   Slot& slot = gSlots[value & ((1u << kSlotBits) - 1)];
   std::lock_guard<std::mutex> guard(slot.lock);

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "device_info.h"
+#include "hbn_log.h"
 #include "kv_vento_api.h"
 #include "platform_callbacks.h"
 #include "pushsw.h"
@@ -46,7 +47,7 @@ int main() {
   KV_VENTO_api_initialize(&callbacks);
   const char* version = KV_VENTO_api_getVersion();
   printf("KV_TX440:Version:%s\n", version);
-  hbn::writeBuildVersion(version);
+  if (hbn::writeBuildVersion(version) != 0) HBN_LOG(HBN_LOG_ERROR, "version file write fail\n");
 
   WanFailoverState& state = wanFailoverState();
   WanLinkState& mainLink = wanMainLink();

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 
+#include "device_info.h"
 #include "hbn_core.h"
 #include "hbn_log.h"
 #include "hbn_os.h"
@@ -15,25 +16,6 @@
 #include "kv_api.h"
 #include "platform_callbacks.h"
 #include "pushsw.h"
-
-namespace {
-
-// Writes the build version for the information report under a temporary name and renames
-// it, so that a full file system leaves the previous file whole instead of an empty one.
-void writeVersionFile(const char* version) {
-  const std::string path = HBN_path("/var/pqv_version");
-  const std::string temp = path + ".tmp";
-  bool ok = false;
-  if (FILE* f = std::fopen(temp.c_str(), "w")) {
-    ok = std::fputs(version, f) >= 0;
-    ok = std::fclose(f) == 0 && ok;
-    ok = ok && std::rename(temp.c_str(), path.c_str()) == 0;
-    if (!ok) std::remove(temp.c_str());
-  }
-  if (!ok) HBN_LOG(HBN_LOG_ERROR, "version file write fail\n");
-}
-
-}  // namespace
 
 int main() {
   // Notices are read line by line by whoever supervises the agent.
@@ -46,7 +28,7 @@ int main() {
 
   const char* version = KV_api_getVersion();
   std::printf("KV_TX440:Version:%s\n", version);
-  writeVersionFile(version);
+  if (hbn::writeBuildVersion(version) != 0) HBN_LOG(HBN_LOG_ERROR, "version file write fail\n");
   pushSwitchState_t state;
   while (HBN_core_isZipDown() == 0) {
     pushSwitchStep(&state);

@@ -50,9 +50,10 @@ TEST_F(SingleWan, LinkDownPastItsCheckTimeEndsTheAgentWithStatusOne) {
   const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - lost).count();
   EXPECT_EQ(box_.agentBox().agent().status(), 1);
   // Strictly more than the check time after the loss (60 s scaled: 1 s), at the next failed
-  // attempt (about a second later).
+  // attempt (about a second later; a loaded machine stretches the attempt, an unscaled timer
+  // would take a minute).
   EXPECT_GE(waited, 0.95);
-  EXPECT_LE(waited, 4.0);
+  EXPECT_LE(waited, 10.0);
 }
 
 TEST_F(SingleWan, UsbModemRunsTheOptimisationOnceAndClearsItsMarkerAtTheNextConnect) {

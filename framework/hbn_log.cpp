@@ -3,11 +3,13 @@
 #include "hbn_log.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include <sys/stat.h>
 #include <syslog.h>
 
 #include "hbn_path.h"
@@ -31,11 +33,19 @@ int clampLevel(int level) {
   return level;
 }
 
+// Whether a system logger's socket exists. Without one, syslog() creates, connects and closes
+// a socket for every line only to drop it; a line is then not handed to it at all, which the
+// log cannot tell apart. A logger that starts later is used from its first line on.
+bool systemLoggerThere() {
+  struct stat st;
+  return stat(_PATH_LOG, &st) == 0 || errno != ENOENT;
+}
+
 void toSyslog(int priority, const char* line) {
   HBN_log_syslogHook_t hook = g_syslogHook.load();
   if (hook != nullptr) {
     hook(priority, line);
-  } else {
+  } else if (systemLoggerThere()) {
     syslog(priority, "%s", line);
   }
 }
@@ -109,7 +119,7 @@ void HBN_log_dump(const char* data, size_t length) {
   if (hook != nullptr) {
     std::string copy(data, strnlen(data, length));
     hook(priority, copy.c_str());
-  } else {
+  } else if (systemLoggerThere()) {
     syslog(priority, "%.*s", count, data);
   }
 }

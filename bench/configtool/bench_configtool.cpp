@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -119,15 +120,17 @@ int main(int argc, char** argv) {
   const Timing floor = timingOf(floorTimes);
   printf("floor /bin/true: median %.2f ms, fastest %.2f ms (%d rounds)\n", floor.median, floor.fastest,
          rounds);
-  double worst = 0;
-  std::string worstName;
+  // The slowest load and the slowest dump against the floor.
+  double worst[2] = {0, 0};
+  std::string worstName[2];
   for (size_t i = 0; i < opCount; ++i) {
     const Timing t = timingOf(opTimes[i]);
     printf("%-12s median %6.2f ms  fastest %6.2f ms  ratio to floor %.1f\n", ops[i].name, t.median, t.fastest,
            t.median / floor.median);
-    if (t.median / floor.median > worst) {
-      worst = t.median / floor.median;
-      worstName = ops[i].name;
+    const int kind = strncmp(ops[i].name, "load", 4) == 0 ? 0 : 1;
+    if (t.median / floor.median > worst[kind]) {
+      worst[kind] = t.median / floor.median;
+      worstName[kind] = ops[i].name;
     }
   }
   // The loads wrote the same values back: the dumps must be unchanged.
@@ -135,10 +138,12 @@ int main(int argc, char** argv) {
     fprintf(stderr, "ERROR:documents changed after loading them back\n");
     status = 1;
   }
-  bench::target("configtool load and dump <= 3x starting /bin/true",
-                bench::format("slowest %s %.2fx (median %.2f ms against %.2f ms)", worstName.c_str(), worst,
-                              worst * floor.median, floor.median),
-                status == 0 && worst <= 3.0);
+  const char* kinds[2] = {"loads (with the fsyncs of the commit)", "dumps"};
+  for (int kind = 0; kind < 2; ++kind)
+    bench::target(std::string("configtool ") + kinds[kind] + " <= 3x starting /bin/true",
+                  bench::format("slowest %s %.2fx (median %.2f ms against %.2f ms)", worstName[kind].c_str(),
+                                worst[kind], worst[kind] * floor.median, floor.median),
+                  status == 0 && worst[kind] <= 3.0);
   std::string cleanup = "rm -rf '" + root + "'";
   if (system(cleanup.c_str()) != 0) status = 1;
   return status;

@@ -5,8 +5,11 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <openssl/ssl.h>
+
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "hbn_log.h"
 #include "hbn_os.h"
@@ -72,6 +75,23 @@ long scaledSeconds(int seconds) {
   return scaled < 1 ? 1 : scaled;
 }
 
+// Initialises OpenSSL for the library once, before its first client, without the tables of
+// error texts: nothing here prints OpenSSL's error strings, and loaded they stay on the heap for
+// the life of the agent. The system's OpenSSL configuration is still read (its TLS policy holds).
+// The library's own trace ring (about 120 KiB, filled as packets pass) is only kept when a
+// person debugging asks for it through the library's tracing variables.
+void initLibraryOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    OPENSSL_init_ssl(OPENSSL_INIT_NO_LOAD_SSL_STRINGS | OPENSSL_INIT_NO_LOAD_CRYPTO_STRINGS, nullptr);
+    MQTTAsync_init_options options = MQTTAsync_init_options_initializer;
+    options.do_openssl_init = 0;
+    MQTTAsync_global_init(&options);
+    if (getenv("MQTT_C_CLIENT_TRACE") == nullptr && getenv("MQTT_C_CLIENT_TRACE_LEVEL") == nullptr)
+      MQTTAsync_setTraceLevel(MQTTASYNC_TRACE_ERROR);
+  });
+}
+
 }  // namespace
 
 struct SessionCallbacks {
@@ -103,6 +123,7 @@ MqttSession::~MqttSession() { destroy(); }
 
 int MqttSession::create(const char* func, const SessionSettings& settings) {
   settings_ = settings;
+  initLibraryOnce();
   if (slot_ < 0) slot_ = takeSlot(this);
   int rc = slot_ < 0 ? MQTTASYNC_FAILURE
                      : MQTTAsync_create(&client_, settings_.uri.c_str(), settings_.clientId.c_str(),

@@ -3,11 +3,13 @@
 #include "hbn_log.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include <sys/stat.h>
 #include <syslog.h>
 
 #include "hbn_path.h"
@@ -31,11 +33,34 @@ int clampLevel(int level) {
   return level;
 }
 
+// Whether a system logger's socket exists. Without one, syslog() creates, connects and closes
+// a socket for every line only to drop it, so a line is then not handed to it at all. Once seen,
+// the logger is used without looking again (syslog() itself reconnects); while it is missing,
+// its socket is looked for again at most once a second, so a logger that starts later gets the
+// lines from its first second on.
+constexpr long long kLoggerLookMs = 1000;
+std::atomic<int> g_loggerThere{-1};          // -1 not looked yet, 0 missing, 1 there
+std::atomic<long long> g_loggerLookedMs{0};  // monotonic time of the last look while missing
+
+bool systemLoggerThere() {
+  int there = g_loggerThere.load(std::memory_order_relaxed);
+  if (there == 1) return true;
+  struct timespec now = {};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  long long nowMs = static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  if (there == 0 && nowMs - g_loggerLookedMs.load(std::memory_order_relaxed) < kLoggerLookMs) return false;
+  g_loggerLookedMs.store(nowMs, std::memory_order_relaxed);
+  struct stat st;
+  there = stat(_PATH_LOG, &st) == 0 || errno != ENOENT ? 1 : 0;
+  g_loggerThere.store(there, std::memory_order_relaxed);
+  return there == 1;
+}
+
 void toSyslog(int priority, const char* line) {
   HBN_log_syslogHook_t hook = g_syslogHook.load();
   if (hook != nullptr) {
     hook(priority, line);
-  } else {
+  } else if (systemLoggerThere()) {
     syslog(priority, "%s", line);
   }
 }
@@ -109,7 +134,7 @@ void HBN_log_dump(const char* data, size_t length) {
   if (hook != nullptr) {
     std::string copy(data, strnlen(data, length));
     hook(priority, copy.c_str());
-  } else {
+  } else if (systemLoggerThere()) {
     syslog(priority, "%.*s", count, data);
   }
 }

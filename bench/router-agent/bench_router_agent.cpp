@@ -4,32 +4,31 @@
 //                and request -> answer through a responder that does no work);
 //   version      "version" request -> published version answer;
 //   config-user  "upload":"config-user" -> configtool dump -> published "config/user";
-//   memory       resident and private memory of the agent after start and after many requests.
+//   memory       resident and private memory of the agent after start and after many requests;
+//   idle         processor time and wake-ups per thread with the sessions up, nothing asked.
 // Run as root, the agent has its two sessions of a dual-WAN box (eth0 type 0, wwan0 type 2),
 // each bound to its link of a network namespace; otherwise it runs one session (single WAN).
 //
 //   bench_router_agent [version requests=1000] [config-user requests=200] [total requests=10000]
+//                      [idle seconds=60]
 // The agent, configtool and mibctl are taken from the folder of this program.
-#include <limits.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "e2e_router_fixture.h"
 #include "hbn_mqtt_client.h"
 #include "hbn_netns.h"
 
 namespace {
 
-using hbntest::nowMs;
+using bench::nowMs;
 using router::MqttClient;
 using router::RouterWorld;
 
@@ -46,60 +45,16 @@ std::unique_ptr<hbntest::NetLab> gLab;
   exit(1);
 }
 
-struct Stats {
-  double p50, p99, max;
-};
-
-Stats stats(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  size_t n = v.size();
-  size_t i99 = static_cast<size_t>(std::ceil(static_cast<double>(n) * 0.99)) - 1;
-  return {v[n / 2], v[std::min(i99, n - 1)], v.back()};
-}
-
-struct Memory {
-  long rssKb = -1;
-  long privateKb = -1;
-};
-
-Memory memoryOf(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
-  Memory m;
-  long priv = 0;
-  bool any = false;
-  std::string line;
-  while (std::getline(in, line)) {
-    char key[64];
-    long value = 0;
-    if (sscanf(line.c_str(), "%63s %ld kB", key, &value) != 2) continue;
-    std::string k = key;
-    if (k == "Rss:") m.rssKb = value;
-    if (k == "Private_Clean:" || k == "Private_Dirty:") {
-      priv += value;
-      any = true;
-    }
-  }
-  if (any) m.privateKb = priv;
-  return m;
-}
-
-std::string selfDir() {
-  char buf[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return ".";
-  std::string p(buf, static_cast<size_t>(n));
-  return p.substr(0, p.rfind('/'));
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   const int versionRequests = argc > 1 ? atoi(argv[1]) : 1000;
   const int dumpRequests = argc > 2 ? atoi(argv[2]) : 200;
   const int totalRequests = argc > 3 ? atoi(argv[3]) : 10000;
-  if (versionRequests < 2 || dumpRequests < 2 || totalRequests < 1)
-    fail("usage: bench_router_agent [versions] [config-user] [total]");
-  if (getenv("HBN_BUILD_BIN") == nullptr) setenv("HBN_BUILD_BIN", selfDir().c_str(), 1);
+  const int idleSeconds = argc > 4 ? atoi(argv[4]) : 60;
+  if (versionRequests < 2 || dumpRequests < 2 || totalRequests < 1 || idleSeconds < 1)
+    fail("usage: bench_router_agent [versions] [config-user] [total] [idle seconds]");
+  bench::useBuildBin();
 
   const bool dual = geteuid() == 0;
   gWorld.reset(new RouterWorld);
@@ -140,7 +95,7 @@ int main(int argc, char** argv) {
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   const pid_t agent = world.box().agent().pid();
-  Memory atStart = memoryOf(agent);
+  const bench::Memory atStart = bench::memoryOf(agent);
   long requests = 0;
 
   std::vector<double> floor, floor2;
@@ -167,7 +122,7 @@ int main(int argc, char** argv) {
     ++requests;
   }
 
-  Memory afterVersions = memoryOf(agent);
+  const bench::Memory afterVersions = bench::memoryOf(agent);
 
   std::vector<double> dumps;
   const std::string userTopic = RouterWorld::gw("config/user");
@@ -181,7 +136,7 @@ int main(int argc, char** argv) {
     ++requests;
   }
 
-  Memory afterDumps = memoryOf(agent);
+  const bench::Memory afterDumps = bench::memoryOf(agent);
 
   // Up to the total with version requests, 16 in flight, alternating between the sessions.
   client.drain();
@@ -200,41 +155,45 @@ int main(int argc, char** argv) {
   };
   fillTo(totalRequests);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  Memory atTotal = memoryOf(agent);
+  const bench::Memory atTotal = bench::memoryOf(agent);
   fillTo(2L * totalRequests);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  Memory atDouble = memoryOf(agent);
+  const bench::Memory atDouble = bench::memoryOf(agent);
+
+  client.drain();
+  const bench::Idle idle = bench::measureIdle(agent, idleSeconds);
   if (!world.box().agent().running()) fail("agent ended");
 
-  Stats f = stats(floor), f2 = stats(floor2), v = stats(versions), d = stats(dumps);
-  auto row = [](const char* name, size_t n, const Stats& x) {
-    printf("%-34s n=%-5zu p50 %7.3f ms  p99 %7.3f ms  max %7.3f ms\n", name, n, x.p50, x.p99, x.max);
-  };
+  const bench::Stats f = bench::stats(floor), f2 = bench::stats(floor2), v = bench::stats(versions),
+                     d = bench::stats(dumps);
   printf(
       "Router cloud agent over TLS, %s (broker on this machine)\n",
       dual ? "two sessions bound to eth0 and wwan0 of a namespace" : "one session (not root: no namespace)");
-  row("floor: broker echo, one pass", floor.size(), f);
-  row("floor: broker request->answer", floor2.size(), f2);
-  row("agent: version request->answer", versions.size(), v);
-  row("agent: config-user request->dump", dumps.size(), d);
+  bench::printStats("floor: broker echo, one pass", f);
+  bench::printStats("floor: broker request->answer", f2);
+  bench::printStats("agent: version request->answer", v);
+  bench::printStats("agent: config-user request->dump", d);
   printf("version ratio p50: %.2fx the request->answer floor, %.2fx the one-pass echo\n", v.p50 / f2.p50,
          v.p50 / f.p50);
   printf("version ratio p99: %.2fx the request->answer floor, %.2fx the one-pass echo\n", v.p99 / f2.p99,
          v.p99 / f.p99);
   printf("config-user dump: %zu bytes (configtool process per request)\n", dumpLength);
-  printf("memory after start               rss %6ld KiB  private %6ld KiB\n", atStart.rssKb,
-         atStart.privateKb);
-  printf("memory after the version round trips  rss %6ld KiB  private %6ld KiB\n", afterVersions.rssKb,
-         afterVersions.privateKb);
-  printf("memory after the config-user dumps    rss %6ld KiB  private %6ld KiB\n", afterDumps.rssKb,
-         afterDumps.privateKb);
-  printf("memory after %6d requests      rss %6ld KiB  private %6ld KiB\n", totalRequests, atTotal.rssKb,
-         atTotal.privateKb);
-  printf("memory after %6ld requests      rss %6ld KiB  private %6ld KiB\n", 2L * totalRequests,
-         atDouble.rssKb, atDouble.privateKb);
-  printf("targets: private < 2 MiB %s, not growing %s\n",
-         atDouble.privateKb >= 0 && atDouble.privateKb < 2048 ? "met" : "MISSED",
-         atDouble.privateKb <= atTotal.privateKb ? "met" : "MISSED");
+  bench::printMemory("after start", atStart);
+  bench::printMemory("after the version round trips", afterVersions);
+  bench::printMemory("after the config-user dumps", afterDumps);
+  bench::printMemory(("after " + std::to_string(totalRequests) + " requests").c_str(), atTotal);
+  bench::printMemory(("after " + std::to_string(2L * totalRequests) + " requests").c_str(), atDouble);
+  bench::printIdle(idle);
+
+  const char* sessions = dual ? "two TLS sessions" : "one TLS session";
+  bench::target(
+      bench::format("Router (%s) private memory after 10,000 requests <= 1.25 MiB", sessions),
+      bench::format("%ld KiB (start %ld, after %ld: %ld)", atTotal.privateKb, atStart.privateKb,
+                    2L * totalRequests, atDouble.privateKb),
+      atTotal.privateKb >= 0 && atTotal.privateKb <= 1280 && atDouble.privateKb <= atTotal.privateKb);
+  bench::target("Router idle CPU <= 0.1 % of a core",
+                bench::format("%.3f %% (%lld ticks in %.0f s)", idle.cpuPercent, idle.ticks, idle.seconds),
+                idle.ticks >= 0 && idle.cpuPercent <= 0.1);
   gWorld.reset();
   gLab.reset();
   return 0;

@@ -1,5 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <string>
 
@@ -166,6 +174,60 @@ TEST(BuildVersion, MissingFileLeavesTheDestinationAsItWas) {
   char version[512] = "untouched";
   HBN_util_getBuildVersion(version);
   EXPECT_STREQ(version, "untouched");
+}
+
+// The real system-log path, without the test hook: a child process with a mount namespace of
+// its own and a fresh /dev. A line logged while no logger's socket is there goes to standard
+// error only; a logger that binds /dev/log afterwards gets the lines from the log's next look
+// (at most a second later), with priority, facility and text intact.
+TEST(LogSystemLogger, LinesReachTheLoggersSocket) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace with its own /dev/log";
+  int pipeFds[2];
+  ASSERT_EQ(pipe(pipeFds), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Exit codes: 2 namespace, 3 socket, 4 no line within 2.5 s, 5 wrong text; 0 fine.
+    close(pipeFds[0]);
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", "/dev", "tmpfs", 0, "size=64k") != 0)
+      _exit(2);
+    dup2(pipeFds[1], 2);  // standard error to the parent
+    HBN_log_setSyslogHook(nullptr);
+    HBN_log_setFacility(LOG_LOCAL5);
+    HBN_log_print(HBN_LOG_WARN, "before\n");
+    int logger = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof address.sun_path, "%s", "/dev/log");
+    if (logger < 0 || bind(logger, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) _exit(3);
+    struct timeval wait = {0, 50000};
+    setsockopt(logger, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    char datagram[512] = {};
+    ssize_t got = -1;
+    for (int i = 0; i < 50 && got <= 0; ++i) {
+      HBN_log_print(HBN_LOG_WARN, "probe %d\n", i);
+      got = recv(logger, datagram, sizeof datagram - 1, 0);
+    }
+    if (got <= 0) _exit(4);
+    datagram[got] = '\0';
+    const std::string text = datagram;
+    const std::string priority = "<" + std::to_string(LOG_LOCAL5 | LOG_WARNING) + ">";
+    _exit(text.compare(0, priority.size(), priority) == 0 && text.find(": HBN-W:probe ") != std::string::npos
+              ? 0
+              : 5);
+  }
+  close(pipeFds[1]);
+  std::string err;
+  char buffer[256];
+  for (ssize_t n; (n = read(pipeFds[0], buffer, sizeof buffer)) > 0;)
+    err.append(buffer, static_cast<size_t>(n));
+  close(pipeFds[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "2 namespace, 3 socket, 4 no line reached the logger, 5 wrong text";
+  EXPECT_EQ(err.rfind("HBN-W:before\nHBN-W:probe 0\n", 0), 0u) << err;
 }
 
 }  // namespace

@@ -3,25 +3,17 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cert_expiry.h"
 #include "cloud_payload.h"
 #include "config_work.h"
 #include "hbn_log.h"
 #include "hbn_path.h"
 #include "json_text.h"
 #include "ota_cloud_internal.h"
-#include "tlsTerm.h"
 
 namespace {
 
 const char* const kModel = "KRW-BLDA-PV37";
-
-// Expiry date of the OTA client certificate, or "" when it cannot be read.
-void certificateExpiry(char* out, size_t size) {
-  out[0] = '\0';
-  struct tm notBefore, notAfter;
-  if (getTlsTerm(HBN_path("/jffs2/mqtt/ota/client.crt").c_str(), &notBefore, &notAfter) == 0)
-    snprintf(out, size, "%04d-%02d-%02d", notAfter.tm_year + 1900, notAfter.tm_mon + 1, notAfter.tm_mday);
-}
 
 // Publishes the builder's text, or logs that it did not fit.
 void publishText(const char* func, OtaCloud* s, const char* name, HBN_text_t& text) {
@@ -48,7 +40,7 @@ void HBN_cloud_commMqttSendVersion(OtaCloud* s, char* buffer, size_t capacity) {
   char expiry[48];
   hbn::readLteVersion(lte, sizeof lte);
   hbn::powerOnText(otaPowerOnTime(), powerOn, sizeof powerOn);
-  certificateExpiry(expiry, sizeof expiry);
+  hbn::certificateExpiry("/jffs2/mqtt/ota/client.crt", expiry, sizeof expiry);
   HBN_text_t text(buffer, capacity);
   text.append("{");
   hbn::jsonMember(text, "model", kModel, true);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cert_expiry.h"
 #include "cloud_payload.h"
 #include "config_work.h"
 #include "device_info.h"
@@ -16,19 +17,10 @@
 #include "json_text.h"
 #include "kv_vento_api.h"
 #include "router_cloud_internal.h"
-#include "tlsTerm.h"
 
 namespace {
 
 const char* const kModel = "KRW-BLDA-PV37";
-
-// Expiry date of the client certificate, or "" when it cannot be read.
-void certificateExpiry(char* out, size_t size) {
-  out[0] = '\0';
-  struct tm notBefore, notAfter;
-  if (getTlsTerm(HBN_path("/jffs2/mqtt/cloud/client.crt").c_str(), &notBefore, &notAfter) == 0)
-    snprintf(out, size, "%04d-%02d-%02d", notAfter.tm_year + 1900, notAfter.tm_mon + 1, notAfter.tm_mday);
-}
 
 // The address file's line when it exists, else the session's interface address ("br0" without
 // one), dotted decimal.
@@ -48,7 +40,7 @@ void deviceFacts(RouterCloud* s, HBN_text_t& text, bool version) {
   hbn::readLteVersion(lte, sizeof lte);
   hbn::powerOnText(HBN_cloud_powerOnTime(), powerOn, sizeof powerOn);
   wanAddress(s, wan, sizeof wan);
-  certificateExpiry(expiry, sizeof expiry);
+  hbn::certificateExpiry("/jffs2/mqtt/cloud/client.crt", expiry, sizeof expiry);
   text.append("{");
   hbn::jsonMember(text, "model", kModel, true);
   hbn::jsonMember(text, "fw_version_lan", KV_VENTO_api_getVersion());
@@ -106,7 +98,7 @@ void HBN_cloud_commMqttSendConnectedTls(RouterCloud* s) {
   char* buffer = routerBuffer(s, &capacity);
   HBN_text_t text(buffer, capacity);
   char expiry[48];
-  certificateExpiry(expiry, sizeof expiry);
+  hbn::certificateExpiry("/jffs2/mqtt/cloud/client.crt", expiry, sizeof expiry);
   text.append("{");
   hbn::jsonMember(text, "tls_client_exp", expiry, true);
   text.append("}");

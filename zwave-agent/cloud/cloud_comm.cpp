@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -90,9 +91,20 @@ namespace {
 std::atomic<HBN_cloud_comm_t*> gSession{nullptr};
 std::mutex gSessionLock;
 // Each publishing thread (the MQTT thread and the library's callback thread) builds its
-// messages in buffers of its own, so no lock is held while the library is called.
-thread_local char tTopic[HBN_CLOUD_TOPIC_SIZE];
-thread_local char tPayload[HBN_CLOUD_PAYLOAD_SIZE];
+// messages in buffers of its own, so no lock is held while the library is called. They are made
+// on a thread's first publish: as thread-local arrays every thread of the process (the core's,
+// the library's) would carry and clear 4.5 KiB of them from its start.
+struct PublishBuffers {
+  char topic[HBN_CLOUD_TOPIC_SIZE];
+  char payload[HBN_CLOUD_PAYLOAD_SIZE];
+};
+thread_local std::unique_ptr<PublishBuffers> tBuffers;
+
+// The calling thread's buffers; nullptr when they could not be made.
+PublishBuffers* threadBuffers() {
+  if (!tBuffers) tBuffers.reset(new (std::nothrow) PublishBuffers);
+  return tBuffers.get();
+}
 std::mutex gHandlerLock;
 KV_api_cloudHandler_t gHandler;
 bool gHandlerSet = false;
@@ -359,16 +371,23 @@ HBN_cloud_publish_t::HBN_cloud_publish_t(const char* func, HBN_cloud_prefix_t pr
     : func_(func), payload_(nullptr, 0) {
   HBN_cloud_comm_t* s = gSession.load();
   if (s == nullptr || !s->mqtt.isConnected()) return;
+  PublishBuffers* buffers = threadBuffers();
+  if (buffers == nullptr) {
+    HBN_log_printAt(HBN_LOG_ERROR, func_, __LINE__, "MQTT publish buffer alloc fail:%s\n", suffix);
+    return;
+  }
   connected_ = true;
   session_ = s;
-  snprintf(tTopic, sizeof tTopic, "%s%s", prefix == HBN_CLOUD_PREFIX_SP ? s->spPrefix : s->gwPrefix, suffix);
-  payload_ = HBN_text_t(tPayload, sizeof tPayload);
+  snprintf(buffers->topic, sizeof buffers->topic, "%s%s",
+           prefix == HBN_CLOUD_PREFIX_SP ? s->spPrefix : s->gwPrefix, suffix);
+  topic_ = buffers->topic;
+  payload_ = HBN_text_t(buffers->payload, sizeof buffers->payload);
 }
 
 void HBN_cloud_publish_t::send() {
   if (!connected_) return;
   if (payload_.overflowed()) {
-    HBN_log_printAt(HBN_LOG_ERROR, func_, __LINE__, "MQTT payload too long:%s\n", tTopic);
+    HBN_log_printAt(HBN_LOG_ERROR, func_, __LINE__, "MQTT payload too long:%s\n", topic_);
     return;
   }
   sendBytes(payload_.text(), static_cast<int>(payload_.length()));
@@ -376,5 +395,5 @@ void HBN_cloud_publish_t::send() {
 
 void HBN_cloud_publish_t::sendBytes(const void* data, int length) {
   if (!connected_) return;
-  session_->mqtt.publish(func_, tTopic, data, length);
+  session_->mqtt.publish(func_, topic_, data, length);
 }

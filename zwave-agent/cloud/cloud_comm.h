@@ -53,10 +53,11 @@ const KV_api_cloudHandler_t* HBN_cloud_commApiHandler();
 // The core table of the running session (null without a session).
 const HBN_core_interface_t* HBN_cloud_commCoreInterface();
 
-// One publish, built in the calling thread's own topic and payload buffers. While it lives,
-// the payload buffer is the caller's; `send` hands the text (or the given bytes) to the client at QoS 1. When
-// the session is not connected nothing is sent and nothing is logged. A payload that overflowed its buffer is
-// dropped with a log line.
+// One publish, built in the calling thread's own topic and payload buffers (made on the thread's
+// first publish). While it lives, the payload buffer is the caller's; `send` hands the text (or the
+// given bytes) to the client at QoS 1. When the session is not connected nothing is sent and nothing
+// is logged. A payload that overflowed its buffer is dropped with a log line, and so is a publish
+// whose thread could not get its buffers.
 class HBN_cloud_publish_t {
  public:
   // `func` is the builder's name, used in the send log line.
@@ -74,5 +75,6 @@ class HBN_cloud_publish_t {
   bool connected_ = false;
   const char* func_;
   HBN_cloud_comm_t* session_ = nullptr;
+  const char* topic_ = nullptr;
   HBN_text_t payload_;
 };

@@ -593,7 +593,9 @@ void HBN_core_threadCmd(HBN_thread_t* self, uintptr_t argument) {
     fds[1].fd = shared().wakeFd[0];
     fds[1].events = POLLIN;
     if (fds[0].fd < 0) break;
-    int ready = poll(fds, fds[1].fd >= 0 ? 2 : 1, kPollLimitMs);
+    // With the wake-up pipe there, its byte ends the wait when the run flag is cleared, so the
+    // wait needs no limit: an idle gateway wakes the thread for nothing.
+    int ready = fds[1].fd >= 0 ? poll(fds, 2, -1) : poll(fds, 1, kPollLimitMs);
     if (ready <= 0) continue;
     if (fds[1].revents & POLLIN) {
       char drain[16];

@@ -4,6 +4,8 @@
 // When the Z/IP gateway goes away (it closed its pipe), the agent stops in order and exits
 // with status 1: the platform starts it again, and the new agent opens the pipes of the new
 // gateway. A half-alive agent that answers the cloud without a Z-Wave side would help nobody.
+#include <malloc.h>
+
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -18,6 +20,11 @@
 #include "pushsw.h"
 
 int main() {
+#ifdef M_ARENA_MAX
+  // One allocation arena: the agent's threads allocate little, and an arena per thread would
+  // hold most of its private memory.
+  mallopt(M_ARENA_MAX, 1);
+#endif
   // Notices are read line by line by whoever supervises the agent.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   // A peer closing a pipe or socket is a failed write, not the end of the agent.

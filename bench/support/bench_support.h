@@ -1,0 +1,69 @@
+// What the benchmarks share: percentiles of a run, a process's memory and processor time from
+// /proc, the wake-ups of each of its threads over an idle period, starting a program and timing
+// it, and the target lines that bench/run gathers into its closing table.
+#pragma once
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace bench {
+
+// Milliseconds of the monotonic clock.
+double nowMs();
+
+struct Stats {
+  size_t n = 0;
+  double p50 = 0, p99 = 0, max = 0;
+};
+// Median, 99th percentile (nearest rank) and maximum of `samples`; all 0 when empty.
+Stats stats(std::vector<double> samples);
+// "name  n=…  p50 … ms  p99 … ms  max … ms" on one line.
+void printStats(const char* name, const Stats& s);
+
+// From /proc/<pid>/smaps_rollup, in KiB; -1 where unreadable. Private counts the pages this
+// process alone maps, clean (program text) and dirty (heap, stacks, library data).
+struct Memory {
+  long rssKb = -1;
+  long privateKb = -1;
+  long dirtyKb = -1;
+};
+Memory memoryOf(pid_t pid);
+void printMemory(const char* when, const Memory& m);
+
+// One thread of a process: its name, voluntary context switches (each one a sleep that some
+// event or timer ended: a wake-up) and processor time in clock ticks.
+struct ThreadUse {
+  pid_t tid = 0;
+  std::string name;
+  long long wakeups = 0;
+  long long ticks = 0;
+};
+std::vector<ThreadUse> threadsOf(pid_t pid);
+
+// Processor time and wake-ups of a process over `seconds` in which nothing is asked of it.
+struct Idle {
+  double seconds = 0;
+  long long ticks = 0;               // user + system, all threads
+  double cpuPercent = 0;             // of one core
+  std::vector<ThreadUse> perThread;  // wake-ups and ticks over the period
+};
+Idle measureIdle(pid_t pid, int seconds);
+// The idle figures, one line per thread with its wake-ups per second.
+void printIdle(const Idle& idle);
+
+// Runs `args` (argv[0] a path) to its end; its wall time in ms, or -1 when it could not be
+// started or did not exit with 0.
+double runProgram(const std::vector<std::string>& args);
+
+// The folder of this program; HBN_BUILD_BIN defaults to it, so the programs of the same build
+// are started.
+std::string selfDir();
+void useBuildBin();
+
+// A target line for bench/run's closing table: "TARGET|<what>|<figure>|met" (or "missed").
+void target(const std::string& what, const std::string& figure, bool met);
+// printf into a std::string.
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace bench

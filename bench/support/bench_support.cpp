@@ -75,7 +75,55 @@ long long ticksOfStat(const std::string& text) {
 
 }  // namespace
 
+namespace {
+
+// A 32-bit program run by qemu-user with a fixed guest base (qemu-arm -B BASE) has all its
+// pages in the 4 GiB from BASE; what lies outside is the emulator's own. HBN_BENCH_GUEST_BASE
+// names that base, so the figures are the guest program's as on the box. No other process
+// here maps the target's shared libraries, so their clean text would count as private; on the
+// box the agents and the system share it: clean pages of shared objects are left out.
+bool guestRange(unsigned long long* low, unsigned long long* high) {
+  const char* base = getenv("HBN_BENCH_GUEST_BASE");
+  if (base == nullptr || *base == '\0') return false;
+  *low = strtoull(base, nullptr, 0);
+  *high = *low + (1ULL << 32);
+  return true;
+}
+
+Memory guestMemoryOf(pid_t pid, unsigned long long low, unsigned long long high) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/smaps");
+  Memory m;
+  long priv = 0;
+  bool inside = false, any = false, sharedObject = false;
+  std::string line;
+  while (std::getline(in, line)) {
+    unsigned long long start = 0, end = 0;
+    if (sscanf(line.c_str(), "%llx-%llx ", &start, &end) == 2 && line.find(':') > line.find(' ')) {
+      inside = start >= low && start < high;
+      sharedObject = line.find(".so") != std::string::npos;
+      continue;
+    }
+    if (!inside) continue;
+    char key[64];
+    long value = 0;
+    if (sscanf(line.c_str(), "%63s %ld kB", key, &value) != 2) continue;
+    std::string k = key;
+    if (k == "Rss:") m.rssKb = (m.rssKb < 0 ? 0 : m.rssKb) + value;
+    if (k == "Private_Dirty:" || (k == "Private_Clean:" && !sharedObject)) {
+      priv += value;
+      any = true;
+    }
+    if (k == "Private_Dirty:") m.dirtyKb = (m.dirtyKb < 0 ? 0 : m.dirtyKb) + value;
+  }
+  if (any) m.privateKb = priv;
+  return m;
+}
+
+}  // namespace
+
 Memory memoryOf(pid_t pid) {
+  unsigned long long low, high;
+  if (guestRange(&low, &high)) return guestMemoryOf(pid, low, high);
   std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
   Memory m;
   long priv = 0;

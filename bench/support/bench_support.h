@@ -22,7 +22,9 @@ Stats stats(std::vector<double> samples);
 void printStats(const char* name, const Stats& s);
 
 // From /proc/<pid>/smaps_rollup, in KiB; -1 where unreadable. Private counts the pages this
-// process alone maps, clean (program text) and dirty (heap, stacks, library data).
+// process alone maps, clean (program text) and dirty (heap, stacks, library data). With
+// HBN_BENCH_GUEST_BASE set (the -B of qemu-user running a 32-bit program), only the guest
+// program's mappings count: its figures as on the box's CPU.
 struct Memory {
   long rssKb = -1;
   long privateKb = -1;

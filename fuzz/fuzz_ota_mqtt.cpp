@@ -1,6 +1,6 @@
 // The OTA agent's MQTT request dispatch, entered where the library's message-arrived callback
 // enters it, on a session that counts as connected (answers are built, the library is not
-// called). Platform commands and configtool are no-op fakes of the root.
+// called). Platform commands and configtool answer in process (fuzz_cloud_commands.cpp).
 #include <poll.h>
 
 #include "fuzz_cloud_env.h"

@@ -8,6 +8,7 @@
 #include "hbn_zip.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzzenv::NoWait noWait;
   if (!fuzzenv::start() || size < 2) return 0;
   const int node = data[1];
   // An exact-size heap copy, so that any read past the end is caught.

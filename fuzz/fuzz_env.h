@@ -15,4 +15,13 @@ void writeToAgent(const uint8_t* data, size_t length);
 // the core.
 void drain();
 
+// For the length of one input, poll() and nanosleep() of this thread do not wait
+// (fuzz_no_wait.cpp).
+struct NoWait {
+  NoWait();
+  ~NoWait();
+  NoWait(const NoWait&) = delete;
+  NoWait& operator=(const NoWait&) = delete;
+};
+
 }  // namespace fuzzenv

@@ -6,6 +6,7 @@
 #include "hbn_ir.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzzenv::NoWait noWait;
   if (!fuzzenv::start()) return 0;
   size_t pos = 0;
   bool outgoing = true;

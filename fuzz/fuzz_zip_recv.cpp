@@ -7,6 +7,7 @@
 #include "hbn_zip.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzzenv::NoWait noWait;
   if (!fuzzenv::start()) return 0;
   fuzzenv::writeToAgent(data, size);
   for (;;) {

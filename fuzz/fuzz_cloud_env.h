@@ -3,6 +3,7 @@
 // sysconf or configtool), a store with a cloud enabled, and the split of one input into a
 // topic and a payload as the library delivers them.
 #pragma once
+#include <poll.h>
 #include <sys/stat.h>
 
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include "apmib.h"
 #include "fuzz_root.h"
 #include "hbn_log.h"
+#include "hbn_os.h"
 
 namespace fuzzcloud {
 
@@ -31,6 +33,16 @@ inline bool prepareRoot() {
   if (!fuzzroot::writeFile("/var/apmib/store.txt", store, sizeof store - 1)) return false;
   apmib_init();
   return true;
+}
+
+// Discards what the handlers queued for the agent's threads (nothing waits here).
+inline void drain(HBN_queue_t* queue) {
+  struct pollfd p = {HBN_queue_getFd(queue), POLLIN, 0};
+  uint32_t kind, a, b, c;
+  uintptr_t buffer;
+  while (poll(&p, 1, 0) == 1 && (p.revents & POLLIN) &&
+         HBN_queue_receive(queue, &kind, &a, &b, &c, &buffer) == 0) {
+  }
 }
 
 // One input: topic up to the first NUL (after "req/vexor/SN1/" when the first byte is odd),

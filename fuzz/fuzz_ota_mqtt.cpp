@@ -1,8 +1,6 @@
 // The OTA agent's MQTT request dispatch, entered where the library's message-arrived callback
 // enters it, on a session that counts as connected (answers are built, the library is not
 // called). Platform commands and configtool answer in process (fuzz_cloud_commands.cpp).
-#include <poll.h>
-
 #include "fuzz_cloud_env.h"
 #include "hbn_os.h"
 #include "ota_cloud_internal.h"
@@ -25,15 +23,6 @@ OtaCloud* start() {
   return s;
 }
 
-void drain(HBN_queue_t* queue) {
-  struct pollfd p = {HBN_queue_getFd(queue), POLLIN, 0};
-  uint32_t kind, a, b, c;
-  uintptr_t buffer;
-  while (poll(&p, 1, 0) == 1 && (p.revents & POLLIN) &&
-         HBN_queue_receive(queue, &kind, &a, &b, &c, &buffer) == 0) {
-  }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -42,6 +31,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzcloud::Message message(data, size);
   HBN_cloud_commMqttMsgarrvd(session, message.topic, message.topicLength, message.payload,
                              message.payloadLength);
-  drain(session->queue);
+  fuzzcloud::drain(session->queue);
   return 0;
 }

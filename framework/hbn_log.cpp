@@ -22,6 +22,7 @@ constexpr char kLetters[] = {'D', 'I', 'W', 'E'};
 constexpr int kPriorities[] = {LOG_DEBUG, LOG_INFO, LOG_WARNING, LOG_ERR};
 
 std::atomic<int> g_facility{0};
+std::atomic<bool> g_facilityFixed{false};
 std::atomic<bool> g_debugToSyslog{true};
 std::atomic<HBN_log_syslogHook_t> g_syslogHook{nullptr};
 std::atomic<HBN_log_clockHook_t> g_clockHook{nullptr};
@@ -71,20 +72,78 @@ void emit(int level, const char* line) {
   toSyslog(kPriorities[level] | g_facility.load(), line);
 }
 
+bool needsEscape(unsigned char c) { return c < 0x20 || c == 0x7f; }
+
+// `c` as it is written into a line; its length (1, 2 or 4).
+size_t escapeByte(unsigned char c, char out[4]) {
+  static const char kHex[] = "0123456789abcdef";
+  if (!needsEscape(c)) {
+    out[0] = static_cast<char>(c);
+    return 1;
+  }
+  out[0] = '\\';
+  if (c == '\n' || c == '\r' || c == '\t') {
+    out[1] = c == '\n' ? 'n' : c == '\r' ? 'r' : 't';
+    return 2;
+  }
+  out[1] = 'x';
+  out[2] = kHex[c >> 4];
+  out[3] = kHex[c & 15];
+  return 4;
+}
+
+// Escapes the message of `line` (from `from` on) in place, within the line buffer. The line's
+// own final line feed (the format's last character) stays; a message that was `cut` to the
+// buffer has none of its own, so all of it is text and a line feed is added.
+void escapeMessage(char* line, size_t from, bool cut) {
+  size_t length = strlen(line);
+  if (from > length) return;
+  bool lineFeed = !cut && length > from && line[length - 1] == '\n';
+  bool endsLine = lineFeed || cut;
+  size_t end = lineFeed ? length - 1 : length;
+  const size_t limit = kLineSize - 1 - (endsLine ? 1 : 0);
+  if (end > limit) end = limit;
+  size_t at = from;
+  while (at < end && !needsEscape(static_cast<unsigned char>(line[at]))) ++at;
+  if (at < end) {
+    char tail[kLineSize];
+    size_t tailLength = end - at;
+    memcpy(tail, line + at, tailLength);
+    for (size_t i = 0; i < tailLength; ++i) {
+      char piece[4];
+      size_t n = escapeByte(static_cast<unsigned char>(tail[i]), piece);
+      if (at + n > limit) break;
+      memcpy(line + at, piece, n);
+      at += n;
+    }
+  }
+  if (endsLine) line[at++] = '\n';
+  line[at] = '\0';
+}
+
 // Appends the caller's text after a prefix of `used` characters (snprintf's result, which may
-// exceed the buffer when a function name is absurdly long).
+// exceed the buffer when a function name is absurdly long), escaped.
 __attribute__((format(printf, 3, 0))) void finish(char* line, int used, const char* format, va_list args) {
   if (used < 0) {
     used = 0;
     line[0] = '\0';
   }
   if (static_cast<size_t>(used) >= kLineSize - 1) return;
-  vsnprintf(line + used, kLineSize - static_cast<size_t>(used), format, args);
+  size_t room = kLineSize - static_cast<size_t>(used);
+  int wanted = vsnprintf(line + used, room, format, args);
+  escapeMessage(line, static_cast<size_t>(used), wanted >= 0 && static_cast<size_t>(wanted) >= room);
 }
 
 }  // namespace
 
-void HBN_log_setFacility(int facility) { g_facility.store(facility); }
+void HBN_log_setFacility(int facility) {
+  if (!g_facilityFixed.load()) g_facility.store(facility);
+}
+
+void HBN_log_fixFacility(int facility) {
+  if (facility >= 0) g_facility.store(facility);
+  g_facilityFixed.store(facility >= 0);
+}
 
 void HBN_log_setDebugToSyslog(bool on) { g_debugToSyslog.store(on); }
 
@@ -125,18 +184,38 @@ void HBN_log_printAt(int level, const char* func, int line, const char* format, 
 
 void HBN_log_dump(const char* data, size_t length) {
   if (data == nullptr) return;
-  // printf precision is an int; a longer dump is cut rather than misread.
-  int count = length > 0x7fffffff ? 0x7fffffff : static_cast<int>(length);
-  fprintf(stderr, "%.*s\n", count, data);
+  std::string text;
+  HBN_log_escapeTo(text, data, strnlen(data, length));
+  text += '\n';
+  fputs(text.c_str(), stderr);
   if (!g_debugToSyslog.load()) return;
+  text.pop_back();
   int priority = g_facility.load() | LOG_DEBUG;
   HBN_log_syslogHook_t hook = g_syslogHook.load();
   if (hook != nullptr) {
-    std::string copy(data, strnlen(data, length));
-    hook(priority, copy.c_str());
+    hook(priority, text.c_str());
   } else if (systemLoggerThere()) {
-    syslog(priority, "%.*s", count, data);
+    syslog(priority, "%s", text.c_str());
   }
+}
+
+void HBN_log_escapeTo(std::string& out, const char* text, size_t length) {
+  if (text == nullptr) return;
+  out.reserve(out.size() + length);
+  for (size_t i = 0; i < length; ++i) {
+    char piece[4];
+    out.append(piece, escapeByte(static_cast<unsigned char>(text[i]), piece));
+  }
+}
+
+void HBN_console_print(const char* format, ...) {
+  char line[kLineSize];
+  va_list args;
+  va_start(args, format);
+  int wanted = vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  escapeMessage(line, 0, wanted >= 0 && static_cast<size_t>(wanted) >= sizeof line);
+  fputs(line, stdout);
 }
 
 void HBN_util_getBuildVersion(char* dest) {

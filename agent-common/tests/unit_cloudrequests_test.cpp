@@ -186,10 +186,143 @@ TEST_F(CloudRequests, ConfigurationDocumentsOtherThanObjectsReachConfigtool) {
 }
 
 // The payload dump shows every byte, a NUL among them, on one line.
-TEST(RequestDumps, PayloadBytesAreShownAsTheyAre) {
-  const char payload[] = {'a', '\0', 'b'};
-  std::string out = hbntest::captureStderr([&] { hbn::dumpPayloadText(payload, 3); });
-  EXPECT_EQ(out, std::string("DUMP-payload=a\0b\n", 17));
+// The dumps show every byte the network sent, control bytes escaped so that no line of the
+// agent's own can be forged; other bytes (UTF-8 text too) stay as they are.
+TEST(RequestDumps, PayloadAndTopicBytesAreShownWithControlBytesEscaped) {
+  struct Case {
+    std::string bytes, shown;
+  } cases[] = {
+      {std::string("a\0b", 3), "a\\x00b"},
+      {"{\"url\":\"x\"}\nKV_TX440:FAIL OVER!!!!!!", "{\"url\":\"x\"}\\nKV_TX440:FAIL OVER!!!!!!"},
+      {"\xe7\xaf\x84\r\x1b[2J", "\xe7\xaf\x84\\r\\x1b[2J"},
+  };
+  for (const Case& c : cases) {
+    std::string out = hbntest::captureStderr([&] {
+      hbn::dumpPayloadText(c.bytes.data(), static_cast<int>(c.bytes.size()));
+      hbn::dumpTopic(c.bytes.data(), static_cast<int>(c.bytes.size()));
+    });
+    EXPECT_EQ(out, "DUMP-payload=" + c.shown + "\nDUMP-topic=" + std::to_string(c.bytes.size()) + "," +
+                       c.shown + "\n");
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// A request string is compared whole: a NUL inside, and whatever follows it, makes it no kind
+// at all, so nothing runs; the log shows the whole text.
+TEST_F(CloudRequests, AStringWithANulInsideMatchesNoKind) {
+  control("{\"reboot\":\"all\\u0000; touch PWNED\"}");
+  control("{\"reboot\":\"hard_reset\\u0000x\"}");
+  control("{\"upload\":\"config-user\\u0000x\"}");
+  const std::string update = "{\"download_url\":\"a\\u0000x\",\"checksum_url\":\"c\"}";
+  hbntest::captureStderr([&] {
+    hbn::cloudRecvUpdate("HBN_cloud_commMqttRecvFwUpdate", host_, hbn::kFirmwareHandoff, update.data(),
+                         static_cast<int>(update.size()));
+  });
+  EXPECT_TRUE(host_.calls.empty());
+  EXPECT_EQ(sb_.recorded("reboot"), "");
+  EXPECT_EQ(sb_.recorded("auxlink"), "");
+  EXPECT_TRUE(hbntest::loggedBy(kFunc, "MQTT Request(param unknown):kind=[all\\x00; touch PWNED]\n"));
+  EXPECT_TRUE(hbntest::loggedBy(kFunc, "MQTT Request(param unknown):kind=[config-user\\x00x]\n"));
+  EXPECT_TRUE(hbntest::loggedBy("HBN_cloud_commMqttRecvFwUpdate", "MQTT json parse(download_url) fail\n"));
+}
+
+// A load that configtool did not carry out and that left no whole error document of its own is
+// answered with configtool's document for settings that were not saved; the box does not reboot.
+TEST_F(CloudRequests, ALoadThatFailedWithoutAWholeErrorDocumentIsAnsweredWithTheFallback) {
+  setenv("HBN_TIME_SCALE", "1000", 1);  // configtool's 30 s bound: its least, 2 s
+  struct Case {
+    const char* name;
+    const char* configtool;  // the fake's body; null: no configtool at all
+  } cases[] = {
+      {"exits 1, no document", "exit 1"},
+      {"killed", "kill -9 $$"},
+      {"hangs", "exec sleep 30"},
+      {"missing", nullptr},
+      {"empty document", ": > \"$3\"; exit 1"},
+      {"half a document", "printf '{\"setting_error\":{\"mode\"' > \"$3\"; exit 1"},
+  };
+  const std::string document = "{\"setting\":{\"mode\":\"mobile\"}}";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    host_.calls.clear();
+    unlink(sb_.path("/bin/configtool").c_str());
+    if (c.configtool != nullptr) sb_.fakeCommand("configtool", c.configtool);
+    int result = 0;
+    hbntest::captureStderr([&] {
+      result = hbn::cloudRecvConfigExecute("HBN_cloud_commMqttRecvConfigExecute", host_, "reboot",
+                                           document.data(), static_cast<int>(document.size()));
+    });
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(host_.calls,
+              (std::vector<std::string>{std::string("err reboot ") + hbn::kLoadNotDoneDocument}));
+    EXPECT_EQ(sb_.recorded("reboot"), "");
+  }
+  unsetenv("HBN_TIME_SCALE");
+}
+
+// A dump goes out only whole: configtool succeeded, the JSON parses, the report is not empty.
+// Otherwise nothing is published (the cloud asks again) and the reason is logged.
+TEST_F(CloudRequests, OnlyWholeDumpsArePublished) {
+  struct Case {
+    hbn::ConfigDump which;
+    const char* configtool;
+    bool published;
+    const char* reason;
+  } cases[] = {
+      {hbn::kDumpUser, "printf '{\"setting\":{}}\\n' > \"$2\"", true, nullptr},
+      {hbn::kDumpUser, "printf '{\"setting\":{\"mo' > \"$2\"; kill -9 $$", false, "configtool"},
+      {hbn::kDumpUser, "printf '{\"setting\":{\"mo' > \"$2\"", false, "not whole"},
+      {hbn::kDumpServer, ": > \"$2\"", false, "empty"},
+      {hbn::kDumpServer, "printf '{}' > \"$2\"; exit 1", false, "configtool"},
+      {hbn::kDumpInfo, ": > \"$2\"", false, "empty"},
+      {hbn::kDumpInfo, "echo report > \"$2\"", true, nullptr},
+      {hbn::kDumpInfo, "exit 0", false, "no file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.configtool);
+    hbntest::SyslogRecorder::clear();
+    sb_.fakeCommand("configtool", c.configtool);
+    char out[256];
+    long length = hbn::runConfigDump("dumper", c.which, "/tmp/dumpCfg.json", "config/user", out, sizeof out);
+    EXPECT_EQ(length > 0, c.published) << length;
+    if (c.reason != nullptr) {
+      EXPECT_TRUE(hbntest::loggedBy("dumper",
+                                    std::string("configuration dump fail(") + c.reason + "):config/user\n"));
+    }
+    EXPECT_FALSE(sb_.exists("/tmp/dumpCfg.json"));
+  }
+}
+
+// The fixed work files under /tmp are never written through a link planted there: the payload
+// file and the dump path are made anew, the lock file is refused when it is a link.
+TEST_F(CloudRequests, LinksPlantedAtTheWorkFilesAreNeverFollowed) {
+  sb_.write("/victim", "precious");
+  const std::string victim = sb_.path("/victim");
+  sb_.fakeCommand("configtool", "[ \"$1\" = dumpJsonCfg ] && printf '{\"setting\":{}}' >> \"$2\"; exit 0");
+  for (const char* fixed : {"/tmp/tmpCfg.json", "/tmp/dumpCfg.json"})
+    ASSERT_EQ(symlink(victim.c_str(), sb_.path(fixed).c_str()), 0);
+  const std::string document = "{\"setting\":{}}";
+  hbntest::captureStderr([&] {
+    hbn::cloudRecvConfigExecute("HBN_cloud_commMqttRecvConfigExecute", host_, "noreboot", document.data(),
+                                static_cast<int>(document.size()));
+  });
+  char out[256];
+  EXPECT_GT(hbn::runConfigDump("dumper", hbn::kDumpUser, "/tmp/dumpCfg.json", "config/user", out, sizeof out),
+            0);
+  EXPECT_EQ(sb_.read("/victim"), "precious");
+
+  // A link at the lock file: no configtool run, no file created at its target.
+  const std::string lockTarget = sb_.path("/lock-target");
+  unlink(sb_.path("/tmp/hbn_configtool.lock").c_str());
+  ASSERT_EQ(symlink(lockTarget.c_str(), sb_.path("/tmp/hbn_configtool.lock").c_str()), 0);
+  unlink(sb_.path("/record/configtool").c_str());
+  EXPECT_EQ(hbn::runConfigDump("dumper", hbn::kDumpUser, "/tmp/dumpCfg.json", "config/user", out, sizeof out),
+            -3);
+  EXPECT_EQ(sb_.recorded("configtool"), "");
+  EXPECT_FALSE(sb_.exists("/lock-target"));
 }
 
 }  // namespace

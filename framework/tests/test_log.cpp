@@ -231,3 +231,49 @@ TEST(LogSystemLogger, LinesReachTheLoggersSocket) {
 }
 
 }  // namespace
+
+// Text from the network or a file cannot forge lines of its own: control bytes of the message
+// are shown escaped on standard error, in the system log and on the console; everything else,
+// UTF-8 included, stays byte for byte, and the line's own final line feed stays.
+TEST_F(Log, ControlBytesOfOutsideTextAreEscapedInEveryLine) {
+  struct Case {
+    std::string text, shown;
+  } cases[] = {
+      {"all\nKV_TX440:FAIL OVER!!!!!!", "all\\nKV_TX440:FAIL OVER!!!!!!"},
+      {"a\rb\tc", "a\\rb\\tc"},
+      {std::string("x\x01\x1f\x7fy", 5), "x\\x01\\x1f\\x7fy"},
+      {"\xe7\xaf\x84\xe5\x9b\xb2\xe5\xa4\x96 \x80\xff \\x41",
+       "\xe7\xaf\x84\xe5\x9b\xb2\xe5\xa4\x96 \x80\xff \\x41"},
+  };
+  HBN_log_setClockHook(&fakeClock);
+  g_fakeNow = {12, 7000000};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shown);
+    hbntest::SyslogRecorder::clear();
+    std::string err = hbntest::captureStderr([&] {
+      HBN_log_print(HBN_LOG_INFO, "url=[%s]\n", c.text.c_str());
+      HBN_log_printAt(HBN_LOG_WARN, "f", 7, "url=[%s]\n", c.text.c_str());
+      HBN_log_dump(c.text.data(), c.text.size());
+    });
+    EXPECT_EQ(err,
+              "HBN-I:url=[" + c.shown + "]\nHBN-W/    12.007/f[7]:url=[" + c.shown + "]\n" + c.shown + "\n");
+    auto lines = hbntest::SyslogRecorder::lines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0].second, "HBN-I:url=[" + c.shown + "]\n");
+    EXPECT_EQ(lines[2].second, c.shown);
+    std::string out = hbntest::captureStdout([&] { HBN_console_print("KV_TX440:x=%s\n", c.text.c_str()); });
+    EXPECT_EQ(out, "KV_TX440:x=" + c.shown + "\n");
+  }
+}
+
+// A message longer than the line buffer, of bytes to escape or not, is cut inside the buffer and
+// still ends its line.
+TEST_F(Log, LongLinesAreCutInsideTheBufferAndEndTheirLine) {
+  for (char c : {'\n', 'x'}) {
+    std::string text(3000, c);
+    std::string err = hbntest::captureStderr([&] { HBN_log_print(HBN_LOG_INFO, "%s\n", text.c_str()); });
+    EXPECT_LT(err.size(), 2048u);
+    EXPECT_EQ(err.rfind(c == 'x' ? "HBN-I:xx" : "HBN-I:\\n\\n", 0), 0u);
+    EXPECT_EQ(err.find('\n'), err.size() - 1);
+  }
+}

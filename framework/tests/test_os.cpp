@@ -29,6 +29,20 @@ TEST(Os, InitializeSetsTheFacilityAndIsRepeatable) {
   EXPECT_EQ(HBN_os_finalize(), 0);
 }
 
+// An agent that fixed its facility first (the OTA agent's bare priorities) keeps it through the
+// framework's start, its own lines included.
+TEST(Os, AFixedFacilityHoldsThroughTheStart) {
+  hbntest::SyslogRecorder syslog;
+  HBN_log_fixFacility(0);
+  ASSERT_EQ(HBN_os_initialize(), 0);
+  EXPECT_EQ(HBN_os_initialize(), 0);  // logs "manage information initialized" three times
+  HBN_log_fixFacility(-1);
+  auto lines = hbntest::SyslogRecorder::lines();
+  ASSERT_GE(lines.size(), 3u);
+  for (const auto& line : lines) EXPECT_EQ(line.first & LOG_FACMASK, 0) << line.second;
+  EXPECT_EQ(HBN_os_finalize(), 0);
+}
+
 TEST(Os, FinalizeKeepsEachManagerThatIsStillInUse) {
   hbntest::SyslogRecorder syslog;
   ASSERT_EQ(HBN_os_initialize(), 0);

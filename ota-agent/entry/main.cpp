@@ -22,13 +22,12 @@ int main() {
   // A peer closing a pipe or socket is a failed write, not the end of the agent.
   std::signal(SIGPIPE, SIG_IGN);
   // This agent logs under "HBN" with the user facility, and keeps Debug lines off the system log.
+  // Its priorities stay bare (the user facility of openlog) from the first line on, also for
+  // the framework's lines of a failed start.
   openlog("HBN", 0, LOG_USER);
+  HBN_log_fixFacility(0);
   HBN_log_setDebugToSyslog(false);
-  int started = HBN_os_initialize();
-  // The framework sets its own facility; this agent's priorities stay bare, also for the lines
-  // of a failed start.
-  HBN_log_setFacility(0);
-  if (started != 0) return 1;
+  if (HBN_os_initialize() != 0) return 1;
   if (apmib_init() != 1) return 1;
   if (HBN_core_initialize() != 0) return 1;
   for (;;) pause();

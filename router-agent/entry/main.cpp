@@ -46,7 +46,7 @@ int main() {
   const KV_VENTO_api_interface_t callbacks = HBNKV_interface();
   KV_VENTO_api_initialize(&callbacks);
   const char* version = KV_VENTO_api_getVersion();
-  printf("KV_TX440:Version:%s\n", version);
+  HBN_console_print("KV_TX440:Version:%s\n", version);
   if (hbn::writeBuildVersion(version) != 0) HBN_LOG(HBN_LOG_ERROR, "version file write fail\n");
 
   WanFailoverState& state = wanFailoverState();
@@ -70,7 +70,7 @@ int main() {
 
   printf("KV_TX440:net:isDual=%d\n", state.isDual);
   printf("KV_TX440:net:main=%d,sub=%d\n", mainLink.type, subLink.type);
-  printf("KV_TX440:net:main=%s,sub=%s\n", mainLink.ifname, subLink.ifname);
+  HBN_console_print("KV_TX440:net:main=%s,sub=%s\n", mainLink.ifname, subLink.ifname);
   printf("KV_TX440:net:main:check=%d,optimize=%d\n", mainLink.checkSeconds, mainLink.optimize);
   printf("KV_TX440:net:sub :check=%d,optimize=%d\n", subLink.checkSeconds, subLink.optimize);
   printf("KV_TX440:mqtt:setting=%d,%d\n", state.failbackEnable, state.failbackSeconds);

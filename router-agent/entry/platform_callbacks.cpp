@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "handoff.h"
+#include "hbn_log.h"
 #include "script_request.h"
 #include "wan_link.h"
 
@@ -16,7 +17,7 @@ char flag(int value) { return value != 0 ? 'T' : 'F'; }
 void printUpdate(const char* name, const char* url, const char* checksumUrl) {
   if (url == nullptr || checksumUrl == nullptr || strpbrk(url, "\r\n") || strpbrk(checksumUrl, "\r\n"))
     return;
-  printf("KV_TX440:%s:data=%s,chksum=%s\n", name, url, checksumUrl);
+  HBN_console_print("KV_TX440:%s:data=%s,chksum=%s\n", name, url, checksumUrl);
   fflush(stdout);
 }
 

@@ -1,4 +1,4 @@
-// Test helpers for the framework's log output: standard error redirected to a file for the
+// Test helpers for the framework's log output: standard error or output redirected to a file for the
 // duration of a call, and the system-log hook recording (priority, line) pairs.
 #pragma once
 #include <cstdio>
@@ -15,17 +15,19 @@
 
 namespace hbntest {
 
-// Runs `body` with file descriptor 2 pointing at a temporary file; returns what was written.
-inline std::string captureStderr(const std::function<void()>& body) {
-  char path[] = "/tmp/hbn_stderr_XXXXXX";
+// Runs `body` with file descriptor `fd` (2 or 1) pointing at a temporary file; returns what was
+// written.
+inline std::string captureFd(int fd, const std::function<void()>& body) {
+  FILE* stream = fd == 1 ? stdout : stderr;
+  char path[] = "/tmp/hbn_capture_XXXXXX";
   int file = mkstemp(path);
   if (file < 0) return "<mkstemp failed>";
-  fflush(stderr);
-  int saved = dup(2);
-  dup2(file, 2);
+  fflush(stream);
+  int saved = dup(fd);
+  dup2(file, fd);
   body();
-  fflush(stderr);
-  dup2(saved, 2);
+  fflush(stream);
+  dup2(saved, fd);
   close(saved);
   std::string text;
   lseek(file, 0, SEEK_SET);
@@ -36,6 +38,9 @@ inline std::string captureStderr(const std::function<void()>& body) {
   unlink(path);
   return text;
 }
+
+inline std::string captureStderr(const std::function<void()>& body) { return captureFd(2, body); }
+inline std::string captureStdout(const std::function<void()>& body) { return captureFd(1, body); }
 
 // Records every line that would go to syslog while installed.
 class SyslogRecorder {

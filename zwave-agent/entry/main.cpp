@@ -34,7 +34,7 @@ int main() {
   if (KV_api_initialize(&callbacks) != 0) return 1;
 
   const char* version = KV_api_getVersion();
-  std::printf("KV_TX440:Version:%s\n", version);
+  HBN_console_print("KV_TX440:Version:%s\n", version);
   if (hbn::writeBuildVersion(version) != 0) HBN_LOG(HBN_LOG_ERROR, "version file write fail\n");
   pushSwitchState_t state;
   while (HBN_core_isZipDown() == 0) {

@@ -70,7 +70,7 @@ int HBNKV_writeFirmwareHandoff(const char* url, const char* checksumUrl) {
 
 int HBNKV_firmwareUpdateRequest(const char* url, const char* checksumUrl) {
   if (url != nullptr && checksumUrl != nullptr && !hasLineBreak(url) && !hasLineBreak(checksumUrl)) {
-    std::printf("KV_TX440:%s:data=%s,chksum=%s\n", "HBNKV_firmwareUpdateRequest", url, checksumUrl);
+    HBN_console_print("KV_TX440:%s:data=%s,chksum=%s\n", "HBNKV_firmwareUpdateRequest", url, checksumUrl);
     std::fflush(stdout);
   }
   return HBNKV_writeFirmwareHandoff(url, checksumUrl);

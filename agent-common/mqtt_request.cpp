@@ -9,13 +9,17 @@
 namespace hbn {
 
 void dumpTopic(const char* topic, int length) {
-  fprintf(stderr, "DUMP-topic=%d,%.*s\n", length, length, topic);
+  // One write; what the network sent is shown with its control bytes escaped.
+  std::string line = "DUMP-topic=" + std::to_string(length) + ",";
+  if (length > 0) HBN_log_escapeTo(line, topic, static_cast<size_t>(length));
+  line += '\n';
+  fwrite(line.data(), 1, line.size(), stderr);
 }
 
 void dumpPayloadText(const void* payload, int length) {
-  // The bytes as they are (a NUL among them too), in one write.
+  // The bytes as they are, control bytes (a NUL among them too) escaped, in one write.
   std::string line = "DUMP-payload=";
-  if (length > 0) line.append(static_cast<const char*>(payload), static_cast<size_t>(length));
+  if (length > 0) HBN_log_escapeTo(line, static_cast<const char*>(payload), static_cast<size_t>(length));
   line += '\n';
   fwrite(line.data(), 1, line.size(), stderr);
 }
@@ -44,6 +48,17 @@ bool requestName(const char* topic, int length, const char** name, size_t* nameL
   *name = topic + at;
   *nameLength = static_cast<size_t>(length - at);
   return true;
+}
+
+std::string printableText(const char* text, size_t length) {
+  std::string shown;
+  for (size_t i = 0; i < length; ++i) {
+    if (text[i] == '\0')
+      shown += "\\x00";
+    else
+      shown += text[i];
+  }
+  return shown;
 }
 
 bool nameIs(const char* name, size_t length, const char* text, bool prefix) {
@@ -82,11 +97,15 @@ json_object* RequestJson::member(const char* name, json_type type) const {
   return value;
 }
 
-const char* RequestJson::anyText(const char* name) const {
+const char* RequestJson::anyText(const char* name, size_t* length) const {
   json_object* value = nullptr;
   if (!has(name)) return nullptr;
   json_object_object_get_ex(root_, name, &value);
-  return value != nullptr ? json_object_get_string(value) : "null";
+  const char* text = value != nullptr ? json_object_get_string(value) : "null";
+  *length = value != nullptr && json_object_is_type(value, json_type_string)
+                ? static_cast<size_t>(json_object_get_string_len(value))
+                : strlen(text);
+  return text;
 }
 
 bool RequestJson::has(const char* name) const {
@@ -106,6 +125,9 @@ bool RequestJson::integer(const char* name, const char* missingMessage, int* out
 
 const char* RequestJson::string(const char* name, const char* missingMessage) const {
   json_object* value = member(name, json_type_string);
+  if (value != nullptr &&
+      strlen(json_object_get_string(value)) != static_cast<size_t>(json_object_get_string_len(value)))
+    value = nullptr;
   if (value == nullptr) {
     HBN_log_printAt(HBN_LOG_WARN, func_, __LINE__, "%s", missingMessage);
     return nullptr;

@@ -5,12 +5,14 @@
 #include <json-c/json.h>
 
 #include <cstddef>
+#include <string>
 
 namespace hbn {
 
-// "DUMP-topic=%d,%s\n" on standard error (not in the system log).
+// "DUMP-topic=%d,%s\n" on standard error (not in the system log), control bytes escaped as in
+// log lines.
 void dumpTopic(const char* topic, int length);
-// "DUMP-payload=" followed by the bytes as they are and a newline.
+// "DUMP-payload=" followed by the bytes as they are (control bytes escaped) and a newline.
 void dumpPayloadText(const void* payload, int length);
 // "DUMP-payload=" followed by each byte as "%02X" and a newline, in one write.
 void dumpPayloadHex(const void* payload, int length);
@@ -19,6 +21,10 @@ void dumpPayloadHex(const void* payload, int length);
 // place (`*name`, `*nameLength` bytes). False when the topic is 5 characters or shorter, has
 // fewer than three "/" or nothing after the third.
 bool requestName(const char* topic, int length, const char** name, size_t* nameLength);
+// `length` bytes of request text for a log line: a NUL inside shown as "\\x00" (printf would
+// stop there); the log escapes the other control bytes.
+std::string printableText(const char* text, size_t length);
+
 // The request name (`length` bytes) is `text` whole, or, with `prefix`, begins with it.
 bool nameIs(const char* name, size_t length, const char* text, bool prefix = false);
 
@@ -38,13 +44,15 @@ class RequestJson {
   void release();
   // The member of that type, or null: a value of another type counts as missing.
   json_object* member(const char* name, json_type type) const;
-  // The member's text whatever its type (a JSON null reads "null"), or null when missing.
-  const char* anyText(const char* name) const;
+  // The member's text whatever its type (a JSON null reads "null"), or null when missing;
+  // `length` takes the text's whole length, a NUL inside included, so it is compared whole.
+  const char* anyText(const char* name, size_t* length) const;
   // True when the member exists, whatever its type (null included).
   bool has(const char* name) const;
   // An integer member; false (and `missingMessage` logged, warning) when missing or not an integer.
   bool integer(const char* name, const char* missingMessage, int* out) const;
-  // A string member, or null (and `missingMessage` logged, warning).
+  // A string member, or null (and `missingMessage` logged, warning). A string with a NUL inside
+  // counts as missing: no use of it could see it whole.
   const char* string(const char* name, const char* missingMessage) const;
 
  private:

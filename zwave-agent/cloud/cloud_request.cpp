@@ -52,8 +52,11 @@ int subjectOf(const char* word, bool reset) {
   return -1;
 }
 
-int keyBit(const char* name) {
-  if (name == nullptr) return 0;
+// The key bit a kind names; 0 for none (a text with a NUL inside names none).
+int keyBit(json_object* kind) {
+  if (!json_object_is_type(kind, json_type_string)) return 0;
+  const char* name = json_object_get_string(kind);
+  if (strlen(name) != static_cast<size_t>(json_object_get_string_len(kind))) return 0;
   if (strcmp(name, "S0") == 0) return 128;
   if (strcmp(name, "S2_ACCESS") == 0) return 4;
   if (strcmp(name, "S2_AUTHENTICATED") == 0) return 2;
@@ -172,7 +175,7 @@ void HBN_cloud_commMqttRecvNodeKey(int nodeId, const void* payload, int length) 
     size_t count = json_object_array_length(kind);
     for (size_t i = 0; i < count; ++i) {
       json_object* element = json_object_array_get_idx(kind, i);
-      int bit = json_object_is_type(element, json_type_string) ? keyBit(json_object_get_string(element)) : 0;
+      int bit = keyBit(element);
       if (bit == 0) {
         HBN_LOG(HBN_LOG_WARN, "MQTT json kind is unknown\n");
         return;
@@ -180,7 +183,7 @@ void HBN_cloud_commMqttRecvNodeKey(int nodeId, const void* payload, int length) 
       bits |= bit;
     }
   } else {
-    bits = keyBit(json_object_get_string(kind));
+    bits = keyBit(kind);
     if (bits == 0) {
       HBN_LOG(HBN_LOG_WARN, "MQTT json kind is unknown\n");
       return;
@@ -339,7 +342,8 @@ static int readDskList(const Json& json, const char* name, uint8_t* entries) {
       HBN_log_printAt(HBN_LOG_DEBUG, "HBN_cloud_commMqttRecvSetPvList", __LINE__, "remove DSK=%s\n", text);
     // The DSK text is split in place, so it is parsed from a bounded copy.
     char copy[64];
-    bool fits = strlen(text) < sizeof copy;
+    size_t textLength = static_cast<size_t>(json_object_get_string_len(dsk));
+    bool fits = textLength < sizeof copy && strlen(text) == textLength;
     if (fits) snprintf(copy, sizeof copy, "%s", text);
     if (!fits || HBN_util_dskFromText(copy, entries + 16 * i) != 0) {
       HBN_log_printAt(HBN_LOG_WARN, "HBN_cloud_commMqttRecvSetPvList", __LINE__,
@@ -459,7 +463,9 @@ void HBN_cloud_commMqttMsgarrvd(const char* topic, int topicLen, const void* pay
   int prefixLength = HBN_cloud_commRequestPrefixLength();
   if (length <= prefixLength) {
     HBN_LOG(HBN_LOG_WARN, "MQTT topic length under\n");
-  } else if (length - prefixLength >= TOPIC_MAX) {
+  } else if (length - prefixLength >= TOPIC_MAX ||
+             memchr(topic, '\0', static_cast<size_t>(length)) != nullptr) {
+    // A NUL inside the topic would cut the name it is compared as.
     HBN_LOG(HBN_LOG_WARN, "MQTT topic unknown\n");
   } else {
     char suffix[TOPIC_MAX];

@@ -286,6 +286,15 @@ TEST_F(CloudSession, EveryRequestTopicReachesItsTarget) {
       {"script", "{\"no\":7}", {"kv.script(7)"}},
       {"script", "{}", {}},
       {"unknown/topic", "", {}},
+      // Texts are compared whole: a NUL inside one, and what follows it, names nothing.
+      {"backup", "{\"subject\":\"gw\\u0000x\"}", {}},
+      {"reset", "{\"subject\":\"zwave\\u0000; reboot\"}", {}},
+      {"node/5/key", "{\"kind\":[\"S0\\u0000x\"]}", {}},
+      {"node/5/key", "{\"kind\":\"S2_ACCESS\",\"key\":\"12345\\u0000\"}", {}},
+      {"fwupdate", "{\"download_url\":\"http://a/fw\\u0000x\",\"checksum_url\":\"http://a/sum\"}", {}},
+      {"smartstart/set",
+       "{\"add\":[{\"dsk\":\"00001-00002-00003-00004-00005-00006-00007-00008\\u0000x\"}],\"remove\":[]}",
+       {}},
   };
   for (const auto& c : cases) {
     size_t before = calls().size();

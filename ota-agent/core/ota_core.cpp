@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "device_info.h"
 #include "handoff.h"
 #include "hbn_buf.h"
 #include "hbn_log.h"
@@ -14,9 +15,9 @@
 
 namespace {
 
-// Identity lines are read whole up to one more character than the cloud buffer holds, so an
-// identity that cannot be sent is refused there instead of going out cut.
-constexpr size_t kIdentitySize = HBN_OTA_CLOUD_BUF_SIZE + 2;
+// The first line of each identity file, cut at 255 characters: both together always fit the
+// cloud buffer.
+constexpr size_t kIdentitySize = 256;
 constexpr int kWaitMs = 1000;
 // Queue kind that only wakes "core-msg" for its exit.
 constexpr uint32_t kKindFinish = 0;
@@ -29,19 +30,6 @@ struct Core {
   std::atomic<int> running{0};
 };
 Core gCore;
-
-// First line of `absolute` (newline, then carriage return removed) into `out`; "" when the
-// file is missing or empty.
-void readIdentity(const char* absolute, char* out, size_t size) {
-  out[0] = '\0';
-  FILE* file = fopen(HBN_path(absolute).c_str(), "r");
-  if (file == nullptr) return;
-  if (fgets(out, static_cast<int>(size), file) == nullptr) out[0] = '\0';
-  fclose(file);
-  size_t n = strlen(out);
-  if (n > 0 && out[n - 1] == '\n') out[--n] = '\0';
-  if (n > 0 && out[n - 1] == '\r') out[--n] = '\0';
-}
 
 }  // namespace
 
@@ -139,7 +127,7 @@ void HBN_core_recvLteInfo() {
   HBN_LOG(HBN_LOG_DEBUG, "CORE recv LTE info\n");
   char imei[kIdentitySize];
   char serial[kIdentitySize];
-  readIdentity("/var/lte_imei.inf", imei, sizeof imei);
-  readIdentity("/var/lte_sno.inf", serial, sizeof serial);
+  hbn::readLteImei(imei, sizeof imei);
+  hbn::readLteSerial(serial, sizeof serial);
   HBN_cloud_sendLteInfo(imei, serial);
 }

@@ -174,6 +174,11 @@ int MqttSession::connect() {
 
 int MqttSession::subscribe() {
   if (client_ == nullptr || settings_.subscription.empty()) return MQTTASYNC_FAILURE;
+  if (!validFilter(settings_.subscription.c_str())) {
+    HBN_log_print(HBN_LOG_ERROR, "MQTT subscribe refused (wildcard inside a level):%s\n",
+                  settings_.subscription.c_str());
+    return MQTTASYNC_BAD_UTF8_STRING;
+  }
   return MQTTAsync_subscribe(client_, settings_.subscription.c_str(), 1, nullptr);
 }
 
@@ -232,6 +237,12 @@ int MqttSession::publish(const char* func, const char* topic, const void* payloa
                          bool onlyConnected) {
   if (onlyConnected && state_.load() != kConnected) return 1;
   if (client_ == nullptr) return 1;
+  // A wildcard in a published topic is a protocol violation for which the broker drops the
+  // whole session; such a message (a stored text with one) is skipped instead.
+  if (!validTopicName(topic)) {
+    HBN_log_printAt(HBN_LOG_ERROR, func, __LINE__, "MQTT topic refused (wildcard):%s\n", topic);
+    return MQTTASYNC_BAD_UTF8_STRING;
+  }
   MQTTAsync_message message = MQTTAsync_message_initializer;
   message.payload = const_cast<void*>(payload);
   message.payloadlen = length;
@@ -243,6 +254,21 @@ int MqttSession::publish(const char* func, const char* topic, const void* payloa
   else
     HBN_log_printAt(HBN_LOG_DEBUG, func, __LINE__, "MQTT send:%s\n", topic);
   return rc;
+}
+
+bool validTopicName(const char* topic) { return topic[0] != '\0' && strpbrk(topic, "+#") == nullptr; }
+
+bool validFilter(const char* filter) {
+  if (filter[0] == '\0') return false;
+  for (const char* level = filter;;) {
+    const char* end = strchr(level, '/');
+    size_t length = end != nullptr ? static_cast<size_t>(end - level) : strlen(level);
+    bool wildcard = memchr(level, '+', length) != nullptr || memchr(level, '#', length) != nullptr;
+    // A wildcard stands alone in its level, and "#" only in the last one.
+    if (wildcard && (length != 1 || (*level == '#' && end != nullptr))) return false;
+    if (end == nullptr) return true;
+    level = end + 1;
+  }
 }
 
 void sleepWhileRunning(int milliseconds, const std::atomic<int>& running) {

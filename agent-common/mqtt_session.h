@@ -81,7 +81,8 @@ class MqttSession {
   // was due, 0 when issued, else the library's result with the state back at disconnected (the
   // caller logs it).
   int connect();
-  // Subscribes to the subscription filter at QoS 1; the library's result.
+  // Subscribes to the subscription filter at QoS 1; the library's result. A filter with a
+  // wildcard inside a level (a stored text holding one) is refused with a log line.
   int subscribe();
   // Switches Nagle's algorithm off on the session's socket to the broker, so answers do not wait
   // for the broker's delayed acknowledgement.
@@ -93,7 +94,8 @@ class MqttSession {
   void destroy();
 
   // Publishes `length` bytes on `topic` at QoS 1, not retained. With `onlyConnected` nothing
-  // happens (result 1, no log line) unless connected. Otherwise the library's result is logged
+  // happens (result 1, no log line) unless connected. A topic with a wildcard is refused
+  // ("MQTT topic refused (wildcard):%s\n", error). Otherwise the library's result is logged
   // under `func`: "MQTT send:%s\n" (debug) or "MQTT send fail(%d)\n" (error). 0 when handed over.
   int publish(const char* func, const char* topic, const void* payload, int length,
               bool onlyConnected = true);
@@ -107,6 +109,11 @@ class MqttSession {
   std::atomic<int> state_{kDisconnected};
   int slot_ = -1;  // callback routing slot, see mqtt_session.cpp
 };
+
+// A topic that may be published on: not empty, no "+" or "#" anywhere.
+bool validTopicName(const char* topic);
+// A subscription filter whose wildcards each stand alone in a level ("#" only in the last).
+bool validFilter(const char* filter);
 
 // Sleeps up to `milliseconds` in short steps while `running` stays 1.
 void sleepWhileRunning(int milliseconds, const std::atomic<int>& running);

@@ -17,6 +17,7 @@
 
 #include "apmib.h"
 #include "configtool.h"
+#include "hbn_file.h"
 #include "load_common.h"
 #include "store_io.h"
 
@@ -37,6 +38,7 @@ enum class Check {
   AcceptReject,  // "accept" 1 / "reject" 0
   Decimal,       // strtol to the end, within [min, max]
   Text,          // at most `maxLength` bytes
+  TopicLevel,    // as Text, without "+", "#" or "/": the agents put it into MQTT topics as one level
   Address,       // empty or a dotted-quad address
   Mask,          // as Address, own message
   AddressList,   // empty or a list of address/length entries
@@ -98,6 +100,9 @@ KeySpec decimal(const char* key, long min, long max, std::vector<int> ids, Store
 }
 KeySpec text(const char* key, long maxLength, std::vector<int> ids) {
   return {key, Check::Text, Store::Text, {}, 0, maxLength, std::move(ids), false};
+}
+KeySpec topicLevel(const char* key, long maxLength, std::vector<int> ids) {
+  return {key, Check::TopicLevel, Store::Text, {}, 0, maxLength, std::move(ids), false};
 }
 KeySpec address(const char* key, std::vector<int> ids, Check check = Check::Address,
                 Store store = Store::Address) {
@@ -192,7 +197,7 @@ const DocumentSpec& serverSpec() {
             text("server_config_revision", 255, {7266})}},
           {"server",
            2,
-           {text("service_code", 255, {1411, 7103, 7117, 7131}),
+           {topicLevel("service_code", 255, {1411, 7103, 7117, 7131}),
             text("address", 255, {1412, 1421, 7104, 7118, 7132}),
             decimal("port", 0, 65535, {1413, 1422, 7105, 7119, 7133}, Store::TextThenU16),
             onOff("TLS_enable", {1414, 1423, 7106, 7120, 7134}),
@@ -383,6 +388,11 @@ bool handleKey(json_object* object, const KeySpec& k, int group) {
       case Check::Text:
         ok = value.size() <= static_cast<size_t>(k.max);
         break;
+      case Check::TopicLevel:
+        // A wildcard or a separator would make every topic with it a protocol violation: the
+        // broker would drop each session at its first publish.
+        ok = value.size() <= static_cast<size_t>(k.max) && value.find_first_of("+#/") == std::string::npos;
+        break;
       case Check::Address:
       case Check::Mask:
         ok = configTool_comLoadJson_ipaddr(object, k.key, &addr, nullptr, 0) == 0;
@@ -567,7 +577,14 @@ json_object* parseInput(const char* path) {
 int load(const char* inputPath, const char* errorPath, const DocumentSpec& spec) {
   std::lock_guard<std::mutex> guard(gLoadLock);
   apmib_init();
-  FILE* errorFile = errorPath ? fopen(errorPath, "w") : nullptr;
+  // The error document is written under a temporary name and renamed over `errorPath` only
+  // when it has content and was written whole; a link at `errorPath` is replaced, not followed.
+  if (errorPath == nullptr) {
+    fputs("ERROR:JSON parse error file\n", stderr);
+    return -2;
+  }
+  hbn::FileReplacement errorDocument(errorPath, 0644);
+  FILE* errorFile = errorDocument.stream();
   if (errorFile == nullptr) {
     fputs("ERROR:JSON parse error file\n", stderr);
     return -2;
@@ -575,7 +592,11 @@ int load(const char* inputPath, const char* errorPath, const DocumentSpec& spec)
   json_object* root = parseInput(inputPath);
   if (root == nullptr) {
     fputs(kNotJsonLine, errorFile);
-    fclose(errorFile);
+    if (!errorDocument.commit()) {
+      unlink(errorPath);
+      fputs("ERROR:JSON parse error file\n", stderr);
+      return -2;
+    }
     return -1;
   }
 
@@ -610,13 +631,14 @@ int load(const char* inputPath, const char* errorPath, const DocumentSpec& spec)
     fputc('\n', errorFile);
   }
   long length = ftell(errorFile);
-  bool errorWritten = !ferror(errorFile);
-  errorWritten = fclose(errorFile) == 0 && errorWritten;
   json_object_put(root);
   gLoad = nullptr;
-  if (length == 0 && errorWritten) unlink(errorPath);
-  if (!errorWritten && length != 0) {
-    // An error document cut short would tell the cloud nothing sound.
+  // No error: no document (an older one at the path goes too). An error document that could
+  // not be written whole (a full file system) is not left behind: cut short, it would tell the
+  // cloud nothing sound.
+  bool documentWhole = length == 0 || errorDocument.commit();
+  if (length == 0 || !documentWhole) unlink(errorPath);
+  if (!documentWhole) {
     fputs("ERROR:JSON parse error file\n", stderr);
     return -2;
   }

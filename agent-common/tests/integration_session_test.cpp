@@ -222,4 +222,66 @@ TEST_F(Session, DestroyWaitsForARunningCallbackAndStopsLaterOnes) {
   EXPECT_EQ(events.messages().size(), count);
 }
 
+// Wildcards may only stand alone in a filter's level and never appear in a published topic.
+TEST(TopicRules, WildcardsInTopicsAndFilters) {
+  struct Case {
+    const char* text;
+    bool topic, filter;
+  } cases[] = {
+      {"gw/vexor/S1/status", true, true},
+      {"req/+/S1/#", false, true},
+      {"#", false, true},
+      {"gw/atk+svc/S1/x", false, false},
+      {"req/atk+svc/S1/#", false, false},
+      {"req/a#/S1", false, false},
+      {"req/#/S1", false, false},
+      {"", false, false},
+      {"req/+", false, true},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(hbn::validTopicName(c.text), c.topic) << c.text;
+    EXPECT_EQ(hbn::validFilter(c.text), c.filter) << c.text;
+  }
+}
+
+// A service code with a wildcard (stored by an older configuration tool) must not take the box
+// off the cloud: the session skips the publishes and the subscription it would make invalid,
+// with a log line each, and stays connected; a valid request filter beside it still works.
+TEST_F(Session, AWildcardInAStoredTextIsSkippedAndTheSessionStays) {
+  hbntest::Broker broker(sb_.root() + "/broker", false);
+  ASSERT_TRUE(broker.start());
+  Recorder zwave, router;
+  hbn::MqttSession sz(&zwave), sr(&router);
+  ASSERT_EQ(sz.create("SessionTest", settingsFor(broker.port(), "atk+svc:S1", "req/atk+svc/S1/#")), 0);
+  ASSERT_EQ(sr.create("SessionTest", settingsFor(broker.port(), "S2", "req/+/S2/#")), 0);
+  hbntest::SyslogRecorder log;
+  ASSERT_EQ(sz.connect(), 0);
+  ASSERT_EQ(sr.connect(), 0);
+  ASSERT_TRUE(waitUntil([&] { return sz.isConnected() && sr.isConnected(); }, 5000));
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        return hbntest::logCount("MQTT subscribe refused (wildcard inside a level):req/atk+svc/S1/#") == 1;
+      },
+      2000));
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_NE(sz.publish("SessionTestSend", "gw/atk+svc/S1/keepalive", "", 0), 0);
+    EXPECT_NE(sr.publish("SessionTestSend", "gw/atk+svc/S2/version", "{}", 2), 0);
+  }
+  EXPECT_TRUE(
+      hbntest::loggedBy("SessionTestSend", "MQTT topic refused (wildcard):gw/atk+svc/S1/keepalive\n"));
+  // The repair path: requests still reach the session whose filter is valid.
+  hbntest::MqttClient cloud(broker, "cloud");
+  ASSERT_TRUE(cloud.ok());
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        cloud.publish("req/any/S2/config/noreboot", "{}");
+        return !router.messages().empty();
+      },
+      5000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(zwave.losses.load() + router.losses.load(), 0) << "the broker dropped a session";
+  EXPECT_TRUE(sz.isConnected() && sr.isConnected());
+  EXPECT_EQ(sr.publish("SessionTestSend", "gw/svc/S2/version", "{}", 2), 0);
+}
+
 }  // namespace

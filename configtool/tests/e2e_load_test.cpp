@@ -83,6 +83,8 @@ TEST(ConfigtoolLoad, ServerErrorDocuments) {
     std::string document;
     std::string errors;
   };
+  const std::string serviceCodeRefused =
+      "{\"setting_server_error\":{\"server\":{\"service_code\":\"範囲外の値が設定されています\"}}}\n";
   const Case cases[] = {
       {"{}", "{\"setting_server_error\":{\"setting_server\":\"キーがありません\"}}\n"},
       {svr("\"fota\":{}"),
@@ -96,6 +98,11 @@ TEST(ConfigtoolLoad, ServerErrorDocuments) {
        "\"範囲外の値が設定されています\","
        "\"server\":{\"port\":\"範囲外の値が設定されています\"},"
        "\"server_use\":{\"net_chk_err_time\":\"範囲外の値が設定されています\"}}}\n"},
+      // The service code is a level of every topic: a wildcard or a separator in it is refused.
+      {svr("\"server\":{\"service_code\":\"atk+svc\"}"), serviceCodeRefused},
+      {svr("\"server\":{\"service_code\":\"#\"}"), serviceCodeRefused},
+      {svr("\"server\":{\"service_code\":\"a/b\"}"), serviceCodeRefused},
+      {svr("\"server\":{\"service_code\":\"a\\u0000b\"}"), serviceCodeRefused},
   };
   for (const Case& c : cases) {
     Store store;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "hbn_log.h"
 #include "mqtt_request.h"
@@ -24,35 +25,39 @@ const ControlKind kRebootKinds[] = {
     {"lte_module", "kv_lte_reset.sh"},
 };
 
-void controlReboot(const char* func, CloudRequestHost& host, const char* kind) {
-  HBN_log_printAt(HBN_LOG_DEBUG, func, __LINE__, "MQTT Request(reboot):kind=[%s]\n", kind);
+// Kinds are compared with their whole JSON length: "all" followed by a NUL and more text is no
+// kind at all. The log lines show such a kind whole, the NUL escaped.
+void controlReboot(const char* func, CloudRequestHost& host, const char* kind, size_t length) {
+  const std::string shown = printableText(kind, length);
+  HBN_log_printAt(HBN_LOG_DEBUG, func, __LINE__, "MQTT Request(reboot):kind=[%s]\n", shown.c_str());
   for (const ControlKind& k : kRebootKinds) {
-    if (strcmp(kind, k.kind) == 0) {
+    if (nameIs(kind, length, k.kind)) {
       runControlCommand(func, k.command);
       return;
     }
   }
-  if (strcmp(kind, "mqtt_reset") == 0) {
+  if (nameIs(kind, length, "mqtt_reset")) {
     host.resetMqtt();
-  } else if (strcmp(kind, "soft_reset") != 0) {
-    HBN_log_printAt(HBN_LOG_ERROR, func, __LINE__, "MQTT Request(param unknown):kind=[%s]\n", kind);
+  } else if (!nameIs(kind, length, "soft_reset")) {
+    HBN_log_printAt(HBN_LOG_ERROR, func, __LINE__, "MQTT Request(param unknown):kind=[%s]\n", shown.c_str());
   }
 }
 
-void controlUpload(const char* func, CloudRequestHost& host, const char* kind) {
-  HBN_log_printAt(HBN_LOG_DEBUG, func, __LINE__, "MQTT Request(upload):kind=[%s]\n", kind);
-  if (strcmp(kind, "config") == 0) {
+void controlUpload(const char* func, CloudRequestHost& host, const char* kind, size_t length) {
+  const std::string shown = printableText(kind, length);
+  HBN_log_printAt(HBN_LOG_DEBUG, func, __LINE__, "MQTT Request(upload):kind=[%s]\n", shown.c_str());
+  if (nameIs(kind, length, "config")) {
     host.queueUpload(kDumpInfo);
     host.queueUpload(kDumpServer);
     host.queueUpload(kDumpUser);
-  } else if (strcmp(kind, "config-info") == 0) {
+  } else if (nameIs(kind, length, "config-info")) {
     host.queueUpload(kDumpInfo);
-  } else if (strcmp(kind, "config-server") == 0) {
+  } else if (nameIs(kind, length, "config-server")) {
     host.queueUpload(kDumpServer);
-  } else if (strcmp(kind, "config-user") == 0) {
+  } else if (nameIs(kind, length, "config-user")) {
     host.queueUpload(kDumpUser);
   } else {
-    HBN_log_printAt(HBN_LOG_ERROR, func, __LINE__, "MQTT Request(param unknown):kind=[%s]\n", kind);
+    HBN_log_printAt(HBN_LOG_ERROR, func, __LINE__, "MQTT Request(param unknown):kind=[%s]\n", shown.c_str());
   }
 }
 
@@ -88,16 +93,17 @@ void cloudRecvControl(const char* func, CloudRequestHost& host, const void* payl
   if (!json.ok()) return;
   // The kind is the member's text whatever its JSON type ({"reboot":true} is kind "true", an
   // unknown one), and "reboot" wins whenever it is there.
-  const char* reboot = json.anyText("reboot");
-  const char* upload = reboot ? nullptr : json.anyText("upload");
+  size_t rebootLength = 0, uploadLength = 0;
+  const char* reboot = json.anyText("reboot", &rebootLength);
+  const char* upload = reboot ? nullptr : json.anyText("upload", &uploadLength);
   if (reboot == nullptr && upload == nullptr) {
     HBN_log_printAt(HBN_LOG_WARN, func, __LINE__, "MQTT json parse(reboot or upload) fail\n");
     return;
   }
   if (reboot != nullptr)
-    controlReboot(func, host, reboot);
+    controlReboot(func, host, reboot, rebootLength);
   else
-    controlUpload(func, host, upload);
+    controlUpload(func, host, upload, uploadLength);
 }
 
 int cloudRecvConfigExecute(const char* func, CloudRequestHost& host, const char* name, const void* payload,
@@ -120,7 +126,11 @@ int cloudRecvConfigExecute(const char* func, CloudRequestHost& host, const char*
     host.publishConfigError(name, buffer, static_cast<size_t>(errorLength));
     return -1;
   }
-  if (result != kLoadDone) return -1;
+  if (result != kLoadDone) {
+    // The cloud learns that the load did not happen, in a document it knows.
+    host.publishConfigError(name, kLoadNotDoneDocument, strlen(kLoadNotDoneDocument));
+    return -1;
+  }
   if (strcmp(name, "reboot") == 0) runControlCommand(func, "reboot");
   return 0;
 }

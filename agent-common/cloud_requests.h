@@ -44,7 +44,8 @@ void cloudRecvControl(const char* func, CloudRequestHost& host, const void* payl
 
 // "config/reboot" (`name` "reboot") and "config/noreboot" ("noreboot"): loads the document
 // through configtool under the work-file lock; a refused load publishes its error document on
-// "config/<name>/err". A done load of "config/reboot" reboots. 0 loaded, -1 not.
+// "config/<name>/err", a load that failed without one publishes kLoadNotDoneDocument there. A
+// done load of "config/reboot" reboots. 0 loaded, -1 not.
 int cloudRecvConfigExecute(const char* func, CloudRequestHost& host, const char* name, const void* payload,
                            int length);
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/wait.h>
+#include <json-c/json.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "hbn_file.h"
 #include "hbn_log.h"
 #include "hbn_os.h"
 #include "hbn_path.h"
@@ -23,12 +25,21 @@ constexpr long kConfigtoolTimeoutMs = 30000;
 // A waiter may have to let one full run of someone else go first.
 constexpr long kLockWaitMs = kConfigtoolTimeoutMs + 5000;
 constexpr long kControlTimeoutMs = 120000;
+// Under a test time scale the bounds shrink too, but never below what a loaded machine needs to
+// start and run a command.
+constexpr long kLeastBoundMs = 2000;
 
-// The lock file shared by every configuration run of the box's agents.
+long bound(long milliseconds) {
+  long scaled = HBN_time_scaled(milliseconds);
+  return scaled < kLeastBoundMs ? kLeastBoundMs : scaled;
+}
+
+// The lock file shared by every configuration run of the box's agents. It is never removed and
+// never opened through a link.
 class WorkLock {
  public:
   explicit WorkLock(const char* func) {
-    fd_ = open(HBN_path("/tmp/hbn_configtool.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    fd_ = openLockFile(HBN_path("/tmp/hbn_configtool.lock"));
     if (fd_ < 0) {
       HBN_log_printAt(HBN_LOG_ERROR, func, __LINE__, "configtool lock open fail(%d)\n", errno);
       return;
@@ -38,7 +49,7 @@ class WorkLock {
         held_ = true;
         return;
       }
-      if ((errno != EWOULDBLOCK && errno != EINTR) || waited >= kLockWaitMs) break;
+      if ((errno != EWOULDBLOCK && errno != EINTR) || waited >= bound(kLockWaitMs)) break;
       HBN_thread_sleep(10);
     }
     HBN_log_printAt(HBN_LOG_ERROR, func, __LINE__, "configtool busy\n");
@@ -58,7 +69,7 @@ class WorkLock {
 int configtool(const char* func, const char* operation, const std::string& first, const std::string& second) {
   const char* argv[] = {"configtool", operation, first.c_str(), second.empty() ? nullptr : second.c_str(),
                         nullptr};
-  int status = HBN_cmd_execTimeout(argv, kConfigtoolTimeoutMs);
+  int status = HBN_cmd_execTimeout(argv, bound(kConfigtoolTimeoutMs));
   if (status < 0 || !WIFEXITED(status)) {
     HBN_log_printAt(HBN_LOG_ERROR, func, __LINE__, "configtool %s fail(%d)\n", operation, status);
     return -1;
@@ -88,7 +99,21 @@ long readWhole(const std::string& path, char* out, size_t capacity) {
   return fits ? static_cast<long>(length) : -2;
 }
 
+// True when `text` is one JSON value, whole.
+bool wholeJson(const char* text, long length) {
+  if (length <= 0) return false;
+  json_tokener* tokener = json_tokener_new();
+  if (tokener == nullptr) return false;
+  json_object* root = json_tokener_parse_ex(tokener, text, static_cast<int>(length));
+  bool whole = root != nullptr && json_tokener_get_error(tokener) == json_tokener_success;
+  json_object_put(root);
+  json_tokener_free(tokener);
+  return whole;
+}
+
 }  // namespace
+
+const char kLoadNotDoneDocument[] = "{\"setting_error\":\"設定を保存できませんでした\"}\n";
 
 long runConfigDump(const char* func, ConfigDump which, const char* path, const char* topic, char* out,
                    size_t capacity) {
@@ -96,10 +121,28 @@ long runConfigDump(const char* func, ConfigDump which, const char* path, const c
   WorkLock lock(func);
   if (!lock.held()) return -3;
   const std::string file = HBN_path(path);
-  configtool(func, kOperations[which], file, "");
+  // What is at the path (a stale dump, a planted link) goes first: configtool makes it anew.
+  unlink(file.c_str());
+  int status = configtool(func, kOperations[which], file, "");
   long length = readWhole(file, out, capacity);
   unlink(file.c_str());
-  if (length == -2) HBN_log_printAt(HBN_LOG_ERROR, func, __LINE__, "MQTT payload too long:%s\n", topic);
+  // Only a whole document goes out: configtool succeeded, the JSON dumps parse and the report
+  // is not empty. Otherwise nothing is published; the cloud asks again.
+  const char* reason = nullptr;
+  if (length == -2)
+    HBN_log_printAt(HBN_LOG_ERROR, func, __LINE__, "MQTT payload too long:%s\n", topic);
+  else if (status != 0)
+    reason = "configtool";
+  else if (length < 0)
+    reason = "no file";
+  else if (length == 0)
+    reason = "empty";
+  else if (which != kDumpInfo && !wholeJson(out, length))
+    reason = "not whole";
+  if (reason != nullptr) {
+    HBN_log_printAt(HBN_LOG_ERROR, func, __LINE__, "configuration dump fail(%s):%s\n", reason, topic);
+    return -1;
+  }
   return length;
 }
 
@@ -110,14 +153,9 @@ ConfigLoad runConfigLoad(const char* func, const void* payload, int length, bool
   if (!lock.held()) return kLoadFailed;
   const std::string input = HBN_path("/tmp/tmpCfg.json");
   const std::string errors = HBN_path("/tmp/tmpErr.json");
-  FILE* f = fopen(input.c_str(), "w");
-  if (f == nullptr) {
-    HBN_log_printAt(HBN_LOG_ERROR, func, __LINE__, "configuration file open fail(%d)\n", errno);
-    return kLoadFailed;
-  }
-  size_t written = length > 0 ? fwrite(payload, 1, static_cast<size_t>(length), f) : 0;
-  if (fclose(f) != 0 || written != static_cast<size_t>(length > 0 ? length : 0)) {
-    HBN_log_printAt(HBN_LOG_ERROR, func, __LINE__, "configuration file write fail\n");
+  // Written fresh and renamed into place: a link planted at the fixed name is replaced.
+  if (replaceFile(input, payload, length > 0 ? static_cast<size_t>(length) : 0, 0600) != 0) {
+    HBN_log_printAt(HBN_LOG_ERROR, func, __LINE__, "configuration file write fail(%d)\n", errno);
     return kLoadFailed;
   }
   unlink(errors.c_str());
@@ -129,14 +167,22 @@ ConfigLoad runConfigLoad(const char* func, const void* payload, int length, bool
       HBN_log_printAt(HBN_LOG_ERROR, func, __LINE__, "MQTT payload too long:%s\n", errorTopic);
       return kLoadFailed;
     }
+    if (!wholeJson(errorOut, n)) {
+      HBN_log_printAt(HBN_LOG_ERROR, func, __LINE__, "configuration error document not whole:%s\n",
+                      errorTopic);
+      *errorOut = '\0';
+      return kLoadFailed;
+    }
     *errorLength = n;
     return kLoadRefused;
   }
+  if (result != 0)
+    HBN_log_printAt(HBN_LOG_ERROR, func, __LINE__, "configuration load fail(%d):%s\n", result, errorTopic);
   return result == 0 ? kLoadDone : kLoadFailed;
 }
 
 void runControlCommand(const char* func, const char* commandLine) {
-  int status = HBN_cmd_systemTimeout(commandLine, kControlTimeoutMs);
+  int status = HBN_cmd_systemTimeout(commandLine, bound(kControlTimeoutMs));
   if (status == -2) HBN_log_printAt(HBN_LOG_ERROR, func, __LINE__, "command timeout:%s\n", commandLine);
 }
 

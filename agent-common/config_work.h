@@ -13,9 +13,11 @@ namespace hbn {
 
 enum ConfigDump { kDumpInfo, kDumpServer, kDumpUser };
 
-// Runs "configtool dumpInfo|dumpJsonSvr|dumpJsonCfg <path>", reads the file into `out`
-// (`capacity` bytes, NUL-terminated) and removes it. Returns the text's length; -1 when there is
-// no file (nothing to publish); -2 when the text does not fit (logged "MQTT payload too
+// Runs "configtool dumpInfo|dumpJsonSvr|dumpJsonCfg <path>" (whatever was at the path removed
+// first), reads the file into `out` (`capacity` bytes, NUL-terminated) and removes it. Returns
+// the text's length when the document is whole: configtool succeeded, the JSON dumps parse and
+// the report is not empty. Otherwise nothing is to be published: -1 (logged "configuration dump
+// fail(<reason>):<topic>"); -2 when the text does not fit (logged "MQTT payload too
 // long:%s\n" with `topic` under `func`, error); -3 when the lock could not be taken in time.
 long runConfigDump(const char* func, ConfigDump which, const char* path, const char* topic, char* out,
                    size_t capacity);
@@ -23,17 +25,23 @@ long runConfigDump(const char* func, ConfigDump which, const char* path, const c
 // Result of one configuration load.
 enum ConfigLoad {
   kLoadDone = 0,     // configtool accepted and stored the document
-  kLoadRefused = 1,  // configtool found errors: `errorOut` holds its error document
-  kLoadFailed = -1,  // nothing stored and no error document (logged under `func`)
+  kLoadRefused = 1,  // configtool found errors: `errorOut` holds its error document, whole
+  kLoadFailed = -1,  // not stored, and no whole error document (logged under `func`)
 };
 
-// Writes `payload` (`length` bytes, as received) to "/tmp/tmpCfg.json", runs "configtool
+// What the cloud is told of a load that failed without an error document of its own (configtool
+// ended non-zero, timed out, was missing, or its document could not be read whole): configtool's
+// own document for settings that could not be saved, with its line feed.
+extern const char kLoadNotDoneDocument[];
+
+// Writes `payload` (`length` bytes, as received) to "/tmp/tmpCfg.json" (a new file renamed over
+// the fixed name, so a link there is replaced, not followed), runs "configtool
 // loadJsonSvr" (with `server`) or "configtool loadJsonCfg" on it with "/tmp/tmpErr.json", and
 // reads and removes the error document when one was written. A stale error document from an
 // earlier run is removed first, so it cannot make a good load look refused. A load counts as
 // done only when configtool succeeded and wrote no error document. An error document larger
-// than `capacity` - 1 is logged ("MQTT payload too long:%s\n" with `errorTopic`) and the load
-// reported failed.
+// than `capacity` - 1 ("MQTT payload too long:%s\n" with `errorTopic`) or not whole JSON is
+// logged and the load reported failed.
 ConfigLoad runConfigLoad(const char* func, const void* payload, int length, bool server,
                          const char* errorTopic, char* errorOut, size_t capacity, long* errorLength);
 

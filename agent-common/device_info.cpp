@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "hbn_file.h"
 #include "hbn_net.h"
 #include "hbn_path.h"
 #include "store_reader.h"
@@ -117,17 +118,10 @@ size_t readLteImei(char* dest, size_t size) { return readLteIdentity("/var/lte_i
 size_t readLteSerial(char* dest, size_t size) { return readLteIdentity("/var/lte_sno.inf", dest, size); }
 
 int writeBuildVersion(const char* version) {
-  // Under a temporary name, then renamed: a full file system leaves the previous file whole
-  // instead of an empty one.
-  const std::string path = HBN_path("/var/pqv_version");
-  const std::string temp = path + ".tmp";
-  FILE* file = std::fopen(temp.c_str(), "w");
-  if (file == nullptr) return -1;
-  bool ok = std::fputs(version != nullptr ? version : "", file) >= 0;
-  ok = std::fclose(file) == 0 && ok;
-  ok = ok && std::rename(temp.c_str(), path.c_str()) == 0;
-  if (!ok) std::remove(temp.c_str());
-  return ok ? 0 : -1;
+  // A new file renamed over the old: a full file system leaves the previous file whole instead
+  // of an empty one.
+  const char* text = version != nullptr ? version : "";
+  return replaceFile(HBN_path("/var/pqv_version"), text, std::strlen(text), 0644);
 }
 
 }  // namespace hbn

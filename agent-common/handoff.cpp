@@ -1,13 +1,16 @@
 #include "handoff.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "hbn_file.h"
 #include "hbn_log.h"
+#include "hbn_os.h"
 #include "hbn_path.h"
 
 namespace hbn {
@@ -16,15 +19,26 @@ namespace {
 
 bool hasLineBreak(const char* text) { return strpbrk(text, "\r\n") != nullptr; }
 
-bool writeAll(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
+// A hand-off in progress in another agent finishes within milliseconds; this is only a bound.
+constexpr int kLockWaitMs = 1000;
+
+// The agents' hand-offs one at a time, so a trigger is created right after its own document.
+// Without the lock (it could not be opened or another writer holds it too long) the hand-off
+// still goes ahead: each document is whole whatever happens.
+class HandoffLock {
+ public:
+  HandoffLock() {
+    fd_ = openLockFile(HBN_path("/var/kv_cloudfwd.lock"));
+    for (int waited = 0; fd_ >= 0 && flock(fd_, LOCK_EX | LOCK_NB) != 0 && waited < kLockWaitMs; waited += 5)
+      HBN_thread_sleep(5);
   }
-  return true;
-}
+  ~HandoffLock() {
+    if (fd_ >= 0) close(fd_);
+  }
+
+ private:
+  int fd_ = -1;
+};
 
 }  // namespace
 
@@ -33,25 +47,19 @@ int writeUpdateHandoff(const char* func, const char* url, const char* checksumUr
     HBN_log_printAt(HBN_LOG_ERROR, func, __LINE__, "f/w update URL refused (line break)\n");
     return 0;
   }
-  const std::string conf = HBN_path("/var/kv_cloudfwd.conf");
-  const std::string tmp = conf + ".tmp";
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return 0;
   std::string text = std::string(url) + "\n" + checksumUrl + "\n";
   if (kind == kCertificateHandoff) text += "cert\n";
-  bool ok = writeAll(fd, text);
-  ok = close(fd) == 0 && ok;
-  if (!ok || rename(tmp.c_str(), conf.c_str()) != 0) {
+  HandoffLock lock;
+  // Each writer has a temporary file of its own; the rename is the only step others can see.
+  const std::string conf = HBN_path("/var/kv_cloudfwd.conf");
+  if (replaceFile(conf, text.data(), text.size(), 0644) != 0) {
     HBN_log_printAt(HBN_LOG_ERROR, func, __LINE__, "f/w update configuration write fail\n");
-    unlink(tmp.c_str());
     return 0;
   }
-  int run = open(HBN_path("/var/kv_cloudfwd.run").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (run < 0) {
+  if (replaceFile(HBN_path("/var/kv_cloudfwd.run"), "", 0, 0644) != 0) {
     unlink(conf.c_str());
     return 0;
   }
-  close(run);
   return 1;
 }
 

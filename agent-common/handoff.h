@@ -10,8 +10,9 @@ enum HandoffKind { kFirmwareHandoff, kCertificateHandoff };
 
 // 1 written; 0 when refused or failed, logged under `func`. URLs holding a line break are
 // refused (they would forge further lines); nothing is written then. The configuration is
-// written under a temporary name and renamed; when the trigger cannot be created the
-// configuration is removed again.
+// written under a temporary name of this writer's own and renamed (a link at the fixed names is
+// replaced, never followed); when the trigger cannot be created the configuration is removed
+// again. The agents hand off one at a time ("/var/kv_cloudfwd.lock").
 int writeUpdateHandoff(const char* func, const char* url, const char* checksumUrl, HandoffKind kind);
 
 }  // namespace hbn

@@ -1,5 +1,8 @@
 // The maintenance report: a fixed series of shell command lines, each writing one section
 // into the report file. Fixed platform paths inside the command lines go through HBN_path().
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -170,6 +173,16 @@ extern "C" int configtool_dumpInfo(const char* path) {
     }
   }
   const std::string& vpnOffEnd = lines[count];
+  // The report is made anew, never through what was at its path: whatever is there (an older
+  // report, a planted link) is removed and an empty file created exclusively, which the first
+  // section then fills.
+  unlink(report.c_str());
+  int fd = open(report.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    fprintf(stderr, "ERROR:dumpInfo: cannot create %s\n", report.c_str());
+    return -1;
+  }
+  close(fd);
   // Sections 1 to 8, the current address (refresh, then section), information.
   for (size_t i = 0; i <= 10; ++i) HBN_cmd_system(lines[i].c_str());
   // VPN state refresh, the switch line, then the switch itself through a pipe.

@@ -5,6 +5,7 @@
 
 #include "apmib.h"
 #include "configtool.h"
+#include "hbn_file.h"
 #include "store_io.h"
 
 namespace {
@@ -152,10 +153,13 @@ std::string valueOf(const Member& m) {
 }
 
 // Writes {"<top>":{...}} and a line feed; groups open where their first member stands and
-// close where the next group (or the end) begins.
+// close where the next group (or the end) begins. The document is written under a temporary name
+// and renamed over `path` once whole: a reader never finds half a document there, and a link at
+// `path` is replaced, not followed.
 int dumpDocument(const char* path, const char* top, const Member* members, size_t count) {
   if (path == nullptr) return -1;
-  FILE* out = fopen(path, "w");
+  hbn::FileReplacement file(path, 0644);
+  FILE* out = file.stream();
   if (out == nullptr) {
     fprintf(stderr, "ERROR:cannot open %s for writing\n", path);
     return -1;
@@ -179,7 +183,11 @@ int dumpDocument(const char* path, const char* top, const Member* members, size_
   }
   if (group != nullptr) fputc('}', out);
   fputs("}}\n", out);
-  return fclose(out) == 0 ? 0 : -1;
+  if (!file.commit()) {
+    fprintf(stderr, "ERROR:cannot write %s\n", path);
+    return -1;
+  }
+  return 0;
 }
 
 }  // namespace

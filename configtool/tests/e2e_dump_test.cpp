@@ -1,5 +1,7 @@
 // The settings and server-settings dumps, run through the configtool command.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "configtool_fixture.h"
 
@@ -192,6 +194,38 @@ TEST(ConfigtoolCommand, WrongOperationOrArgumentCount) {
     hbntest::Result r = store.configtool(args);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out.compare(0, 4, "ERR:"), 0) << r.out;
+  }
+}
+
+// Every file configtool writes at a path it is given is made anew: a link planted there is
+// replaced (or removed), never followed, so its target stays as it was.
+TEST(ConfigtoolCommand, LinksAtTheOutputPathsAreNeverFollowed) {
+  Store store;
+  store.writeTmp("victim", "precious");
+  store.writeTmp("in.json", "{\"setting\":{\"mode\":\"mobile\"}}");
+  store.writeTmp("bad.json", "{\"setting\":{\"mode\":\"nonsense\"}}");
+  struct Case {
+    std::vector<std::string> args;
+    const char* output;
+    bool remains;  // the output exists afterwards (as a regular file)
+  } cases[] = {
+      {{"dumpJsonCfg", store.path("out.json")}, "out.json", true},
+      {{"dumpJsonSvr", store.path("svr.json")}, "svr.json", true},
+      {{"dumpInfo", store.path("info.txt")}, "info.txt", true},
+      {{"loadJsonCfg", store.path("bad.json"), store.path("err.json")}, "err.json", true},
+      {{"loadJsonCfg", store.path("in.json"), store.path("noerr.json")}, "noerr.json", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.output);
+    ASSERT_EQ(symlink(store.path("victim").c_str(), store.path(c.output).c_str()), 0);
+    store.configtool(c.args);
+    EXPECT_EQ(store.readTmp("victim"), "precious");
+    struct stat st;
+    bool there = lstat(store.path(c.output).c_str(), &st) == 0;
+    EXPECT_EQ(there, c.remains);
+    if (there) {
+      EXPECT_TRUE(S_ISREG(st.st_mode));
+    }
   }
 }
 

@@ -177,7 +177,7 @@ bool commit(Store& s) {
   makeParents(s.path);
   // Serialise commits of all processes: each re-reads the file under the lock.
   std::string lockPath = s.path + ".lock";
-  int lockFd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  int lockFd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (lockFd < 0) return false;
   while (flock(lockFd, LOCK_EX) != 0 && errno == EINTR) {
   }
@@ -197,7 +197,8 @@ bool commit(Store& s) {
 
   std::string tmp = s.path + ".tmp." + std::to_string(getpid());
   bool ok = false;
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // Made anew (stale ones were just removed): never written through a link planted there.
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd >= 0) {
     ok = writeAll(fd, text.str()) && fsync(fd) == 0;
     ok = close(fd) == 0 && ok;

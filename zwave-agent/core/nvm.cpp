@@ -67,6 +67,13 @@ int loadLive(uint8_t* image) {
 // Temporary name beside `path`, so that the final rename stays on one file system.
 std::string tempName(const char* path) { return std::string(path) + ".tmp"; }
 
+// The temporary file made anew: a leftover of a writer that died, or a link planted there, is
+// removed first and never written through.
+int createTemp(const std::string& temp) {
+  unlink(temp.c_str());
+  return open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+}
+
 bool writeAll(int fd, const uint8_t* data, int length, int* written) {
   *written = 0;
   while (*written < length) {
@@ -146,7 +153,7 @@ int HBN_nvm_coreRead(const char* path, uint32_t magic, uint8_t* image, int lengt
 int HBN_nvm_coreWrite(const char* path, const uint8_t* image, int length) {
   if (path == nullptr || image == nullptr || length < 0) return -1;
   std::string temp = tempName(path);
-  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  int fd = createTemp(temp);
   if (fd < 0) {
     HBN_LOG(HBN_LOG_ERROR, "NVM open fail\n");
     return -1;
@@ -169,7 +176,7 @@ int HBN_nvm_coreCopy(const char* source, const char* destination, int length) {
     return -1;
   }
   std::string temp = tempName(destination);
-  int out = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  int out = createTemp(temp);
   if (out < 0) {
     HBN_LOG(HBN_LOG_ERROR, "NVM open fail\n");
     close(in);

@@ -4,7 +4,9 @@
 // an element between the heads of the free and busy lists.
 #include "hbn_buf.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <ctime>
 #include <cstring>
 #include <new>
 
@@ -35,6 +37,7 @@ void moveToFront(Link* element, Link* head) {
 
 struct HBN_buf_t {
   pthread_mutex_t lock;
+  pthread_cond_t freed;  // signalled when a buffer goes back to the free list
   Link busyList;
   Link freeList;
   size_t stride;  // element size: link plus payload, rounded up so every link stays aligned
@@ -70,6 +73,11 @@ int HBN_buf_create(int count, int size, HBN_buf_t** pool) {
   }
   HBN_buf_t* created = new (block) HBN_buf_t;
   pthread_mutex_init(&created->lock, nullptr);
+  pthread_condattr_t attributes;
+  pthread_condattr_init(&attributes);
+  pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+  pthread_cond_init(&created->freed, &attributes);
+  pthread_condattr_destroy(&attributes);
   created->busyList = Link{nullptr, nullptr};
   created->freeList = Link{nullptr, nullptr};
   created->stride = stride;
@@ -86,13 +94,31 @@ int HBN_buf_create(int count, int size, HBN_buf_t** pool) {
   return 0;
 }
 
-void* HBN_buf_alloc(HBN_buf_t* pool) {
+void* HBN_buf_alloc(HBN_buf_t* pool) { return HBN_buf_allocTimeout(pool, 0); }
+
+void* HBN_buf_allocTimeout(HBN_buf_t* pool, int timeoutMs) {
   if (pool == nullptr) {
     HBN_log_print(HBN_LOG_ERROR, "argument is NULL\n");
     return nullptr;
   }
   pthread_mutex_lock(&pool->lock);
   Link* element = pool->freeList.next;
+  if (element == nullptr && timeoutMs > 0) {
+    struct timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += timeoutMs / 1000;
+    until.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+      until.tv_sec += 1;
+      until.tv_nsec -= 1000000000L;
+    }
+    while ((element = pool->freeList.next) == nullptr) {
+      if (pthread_cond_timedwait(&pool->freed, &pool->lock, &until) == ETIMEDOUT) {
+        element = pool->freeList.next;
+        break;
+      }
+    }
+  }
   if (element == nullptr) {
     pthread_mutex_unlock(&pool->lock);
     HBN_log_print(HBN_LOG_WARN, "buffer is all busy\n");
@@ -119,6 +145,7 @@ int HBN_buf_free(HBN_buf_t* pool, void* payload) {
   Link* element = reinterpret_cast<Link*>(static_cast<unsigned char*>(payload) - kLinkSize);
   pthread_mutex_lock(&pool->lock);
   moveToFront(element, &pool->freeList);
+  pthread_cond_signal(&pool->freed);
   pthread_mutex_unlock(&pool->lock);
   return 0;
 }
@@ -128,6 +155,7 @@ int HBN_buf_destroy(HBN_buf_t* pool) {
     HBN_log_print(HBN_LOG_ERROR, "argument is NULL\n");
     return -1;
   }
+  pthread_cond_destroy(&pool->freed);
   pthread_mutex_destroy(&pool->lock);
   pool->~HBN_buf_t();
   free(pool);

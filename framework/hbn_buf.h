@@ -11,6 +11,9 @@ struct HBN_buf_t;
 int HBN_buf_create(int count, int size, HBN_buf_t** pool);
 // A payload address from the free list, or nullptr ("buffer is all busy" at Warning).
 void* HBN_buf_alloc(HBN_buf_t* pool);
+// The same, waiting up to `timeoutMs` for a buffer given back while all are busy (0: no wait);
+// "buffer is all busy" is logged once, when none came in time.
+void* HBN_buf_allocTimeout(HBN_buf_t* pool, int timeoutMs);
 // Puts the buffer at the front of the free list: the next alloc returns it. 0, or -1 for a
 // null argument or a pointer that is not one of this pool's payloads.
 int HBN_buf_free(HBN_buf_t* pool, void* payload);

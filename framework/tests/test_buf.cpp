@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -62,6 +63,23 @@ TEST_F(Pool, TheMostRecentlyFreedBufferIsHandedOutNext) {
   EXPECT_EQ(HBN_buf_alloc(pool_), nullptr);
   ASSERT_EQ(HBN_buf_free(pool_, c), 0);
   EXPECT_EQ(HBN_buf_alloc(pool_), c);
+}
+
+// A taker may wait a bounded time for a buffer that another thread gives back; with none in
+// time it gets nothing and the pool logs once.
+TEST_F(Pool, ATimedAllocWaitsForABufferGivenBack) {
+  ASSERT_EQ(HBN_buf_create(1, 16, &pool_), 0);
+  void* only = HBN_buf_alloc(pool_);
+  ASSERT_NE(only, nullptr);
+  std::thread giver([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    HBN_buf_free(pool_, only);
+  });
+  EXPECT_EQ(HBN_buf_allocTimeout(pool_, 5000), only);
+  giver.join();
+  hbntest::SyslogRecorder::clear();
+  EXPECT_EQ(HBN_buf_allocTimeout(pool_, 20), nullptr);
+  EXPECT_EQ(hbntest::SyslogRecorder::count("HBN-W:buffer is all busy\n"), 1);
 }
 
 TEST_F(Pool, OddPayloadSizesKeepEveryBufferUsableAndAligned) {

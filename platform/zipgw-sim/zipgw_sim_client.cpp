@@ -136,11 +136,18 @@ bool Client::start(int timeoutMs) {
   return ctlFd_ >= 0;
 }
 
-bool Client::command(const std::string& line, int timeoutMs) {
-  if (ctlFd_ < 0 || line.find('\n') != std::string::npos) return false;
-  std::string text = line + "\n";
+bool Client::command(const std::string& line, int timeoutMs) { return commands({line}, timeoutMs); }
+
+bool Client::commands(const std::vector<std::string>& lines, int timeoutMs) {
+  if (ctlFd_ < 0 || lines.empty()) return false;
+  std::string text;
+  for (const std::string& line : lines) {
+    if (line.find('\n') != std::string::npos) return false;
+    text += line + "\n";
+  }
   if (write(ctlFd_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return false;
-  int number = ++sentLines_;
+  sentLines_ += static_cast<int>(lines.size());
+  int number = sentLines_;
   std::string prefix = "CTL " + std::to_string(number) + " ";
   return waitFor(
       [&] {

@@ -70,6 +70,9 @@ class Client {
   bool start(int timeoutMs = 3000);
   // Sends one control line and waits until the simulator has handled it.
   bool command(const std::string& line, int timeoutMs = 3000);
+  // Several lines in one write, so the simulator handles them back to back (a burst); true once
+  // it has taken the last one.
+  bool commands(const std::vector<std::string>& lines, int timeoutMs = 3000);
   // Waits until CONNECTED has been logged `count` times.
   bool waitConnected(int count = 1, int timeoutMs = 3000);
   // Waits until HANGUP has been logged `count` times.

@@ -25,10 +25,16 @@ struct CloudRecord {
   std::atomic<bool> keepAliveQueued{false};
 };
 
-// How long a producer waits for room in a full cloud queue before the message is dropped:
-// while the session is away the queue fills, and the core's threads must go on serving the
-// Z-Wave side. A library callback thread does not wait at all (HBN_queue_setNoWait).
-constexpr long kFeedWaitMs = 1000;
+// How long a producer waits for a pool buffer or room in the queue before the message is dropped.
+// While the session is up the MQTT thread gives both back within moments, so a burst of node
+// frames (more at once than the pool holds) waits its turn instead of being lost. While it is
+// away nothing drains them: the core's threads must go on serving the Z-Wave side, so a message
+// without room is dropped at once, with its line. A library callback thread never waits
+// (HBN_queue_setNoWait). This bound is no timer of the system's, so the test time scale leaves
+// it as it is.
+constexpr int kFeedWaitMs = 1000;
+
+int feedWaitMs() { return HBN_cloud_isConnected() != 0 && HBN_queue_isNoWait() == 0 ? kFeedWaitMs : 0; }
 
 CloudRecord g_cloud;
 
@@ -49,8 +55,8 @@ void release(uint32_t kind, void* buffer) {
 // the buffer so the pool keeps it. True when queued.
 bool push(const char* func, uint32_t kind, uint32_t p1, uint32_t p2, uint32_t p3, void* buffer) {
   HBN_queue_t* queue = g_cloud.queue.load();
-  int result = queue != nullptr ? HBN_queue_sendTimeout(queue, static_cast<int>(HBN_time_scaled(kFeedWaitMs)),
-                                                        kind, p1, p2, p3, reinterpret_cast<uintptr_t>(buffer))
+  int result = queue != nullptr ? HBN_queue_sendTimeout(queue, feedWaitMs(), kind, p1, p2, p3,
+                                                        reinterpret_cast<uintptr_t>(buffer))
                                 : -1;
   if (result != 0) {
     HBN_LOG_AS(func, HBN_LOG_WARN, "CLOUD send queue push fail\n");
@@ -63,7 +69,7 @@ bool push(const char* func, uint32_t kind, uint32_t p1, uint32_t p2, uint32_t p3
 // A cloud pool buffer holding `length` bytes of `data`, or nullptr (logged).
 void* bufferWith(const char* func, const void* data, size_t length) {
   HBN_buf_t* pool = g_cloud.pool.load();
-  void* buffer = pool != nullptr ? HBN_buf_alloc(pool) : nullptr;
+  void* buffer = pool != nullptr ? HBN_buf_allocTimeout(pool, feedWaitMs()) : nullptr;
   if (buffer == nullptr) {
     HBN_LOG_AS(func, HBN_LOG_WARN, "CLOUD buffer all busy fail\n");
     return nullptr;

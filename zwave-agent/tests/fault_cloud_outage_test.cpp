@@ -142,6 +142,64 @@ TEST_F(CloudFault, SeventyNodeEventsDuringAnOutageArePublishedInOrderOrLogged) {
       0);
 }
 
+// Every node frame the gateway reports while the session is up reaches the cloud, in order:
+// after an outage many keep-alive intervals long (no node traffic meanwhile, time scale 60),
+// and in a burst of frames handled back to back at time scale 1, where more frames arrive at
+// once than the cloud pool holds buffers.
+TEST_F(CloudFault, NodeFramesWhileTheSessionIsUpAllReachTheCloudInOrder) {
+  struct Case {
+    const char* scale;
+    int outageMs;  // 0: no outage
+    bool burst;
+  } cases[] = {
+      {"60", 10 * 10000 / 60, false}, {"60", 30 * 10000 / 60, false}, {"1", 0, true}, {"60", 3000, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string("scale ") + c.scale + ", outage " + std::to_string(c.outageMs) +
+                 (c.burst ? " ms, burst" : " ms"));
+    setenv("HBN_TIME_SCALE", c.scale, 1);
+    bringUp({}, {{"1418", "1"}, {"1419", "10"}});
+    ASSERT_TRUE(statusAnswered(3000));
+    size_t connects = 1;
+    if (c.outageMs > 0) {
+      brokerAway();
+      std::this_thread::sleep_for(std::chrono::milliseconds(c.outageMs));
+      ASSERT_TRUE(world_->broker().start());
+      ASSERT_TRUE(waitPublished(AgentWorld::gw("connected"), ++connects, 8000)) << world_->err();
+      ASSERT_TRUE(statusAnswered(3000)) << world_->err();
+    }
+    size_t mark = published().size();
+    std::vector<std::string> expected, lines;
+    for (int i = 0; i < 20; ++i) {
+      int node = 2 + i;
+      lines.push_back("report " + std::to_string(node) + " 200301");
+      expected.push_back(AgentWorld::gw("node/" + std::to_string(node) + "/recv"));
+    }
+    if (c.burst) {
+      ASSERT_TRUE(world_->gateway().commands(lines));
+    } else {
+      for (const std::string& line : lines) {
+        ASSERT_TRUE(world_->gateway().command(line));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+    }
+    auto frames = [&] {
+      std::vector<std::string> got;
+      auto all = published();
+      for (size_t i = mark; i < all.size(); ++i)
+        if (all[i].find("/recv") != std::string::npos) got.push_back(all[i]);
+      return got;
+    };
+    EXPECT_TRUE(e2e::waitUntil([&] { return frames().size() >= expected.size(); }, 3000))
+        << frames().size() << " of 20\n"
+        << world_->err();
+    EXPECT_EQ(frames(), expected);
+    EXPECT_EQ(e2e::countOf(world_->err(), "CLOUD buffer all busy fail"), 0u);
+    EXPECT_EQ(e2e::countOf(world_->err(), "MQTT connection lost"), connects - 1)
+        << "the session dropped again";
+    TearDown();
+  }
+}
+
 // 40 node update requests, or 20 forced removals, against a gateway that never answers (each
 // waits out its acknowledgement time): the request handler never blocks the MQTT library, so "status" is
 // answered within a second during the burst, the requests beyond the core queue are refused

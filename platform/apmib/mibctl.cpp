@@ -1,6 +1,6 @@
 // mibctl: read and change configuration-store ids from the command line.
 //   mibctl get ID        print the value (numbers decimal, addresses dotted, text as is)
-//   mibctl set ID VALUE  parse, set and commit
+//   mibctl set ID VALUE [ID VALUE...]  parse and set each, then commit them together
 //   mibctl list          "ID=VALUE" for every id that has a value
 // Exit status: 0 done, 1 refused (unknown id, bad value, no value, commit failed), 2 usage.
 #include <cerrno>
@@ -15,7 +15,7 @@
 namespace {
 
 int usage() {
-  std::fprintf(stderr, "usage: mibctl get ID | mibctl set ID VALUE | mibctl list\n");
+  std::fprintf(stderr, "usage: mibctl get ID | mibctl set ID VALUE [ID VALUE...] | mibctl list\n");
   return 2;
 }
 
@@ -56,6 +56,7 @@ int get(const apmib_ids::IdDef& def) {
   return 0;
 }
 
+// Sets one value in the working copy; the commit follows all of them.
 int set(const apmib_ids::IdDef& def, const char* text) {
   unsigned char buf[apmib_ids::kMaxSize] = {0};
   if (!apmib_ids::parse(def, text, buf)) {
@@ -66,8 +67,22 @@ int set(const apmib_ids::IdDef& def, const char* text) {
       std::fprintf(stderr, "mibctl: value '%s' for id %d is not %s\n", text, def.id, kindName(def.kind));
     return 1;
   }
-  if (apmib_set(def.id, buf) != 1 || apmib_update(4) != 1) {
-    std::fprintf(stderr, "mibctl: cannot commit id %d: %s\n", def.id, std::strerror(errno));
+  if (apmib_set(def.id, buf) != 1) {
+    std::fprintf(stderr, "mibctl: cannot set id %d\n", def.id);
+    return 1;
+  }
+  return 0;
+}
+
+// Every pair is checked and set before the one commit: a refused pair commits nothing.
+int setAll(int count, char** pairs) {
+  apmib_init();
+  for (int i = 0; i < count; i += 2) {
+    const apmib_ids::IdDef* def = lookup(pairs[i]);
+    if (def == nullptr || set(*def, pairs[i + 1]) != 0) return 1;
+  }
+  if (apmib_update(4) != 1) {
+    std::fprintf(stderr, "mibctl: cannot commit: %s\n", std::strerror(errno));
     return 1;
   }
   return 0;
@@ -93,11 +108,12 @@ int main(int argc, char** argv) {
     apmib_init();
     return list();
   }
-  if ((op == "get" && argc == 3) || (op == "set" && argc == 4)) {
+  if (op == "get" && argc == 3) {
     const apmib_ids::IdDef* def = lookup(argv[2]);
     if (def == nullptr) return 1;
     apmib_init();
-    return op == "get" ? get(*def) : set(*def, argv[3]);
+    return get(*def);
   }
+  if (op == "set" && argc >= 4 && argc % 2 == 0) return setAll(argc - 2, argv + 2);
   return usage();
 }

@@ -49,9 +49,10 @@ class AgentWorld {
     return std::string("sp/") + kService + "/" + kSerial + "/" + suffix;
   }
 
-  // Settings images, push switch, apmib ids, build version and, for TLS, the certificates
-  // the broker's CA signed. Empty string on success, else what failed.
-  std::string seed() {
+  // Settings images, push switch, apmib ids (with `extraIds` after the identity), build version
+  // and, for TLS, the certificates the broker's CA signed. Empty string on success, else what
+  // failed.
+  std::string seed(const std::vector<std::pair<std::string, std::string>>& extraIds = {}) {
     hbntest::Sandbox& sb = sandbox();
     std::string image(7492, '\0');
     image.replace(0, 4, "HNVM");
@@ -61,11 +62,13 @@ class AgentWorld {
     sb.write("/etc/build.info", "02.03.04.05\n");
     sb.mkdirs("/var");
     sb.mkdirs("/tmp");
-    std::string failed = box_.setIds({{"1410", kSerial},
-                                      {"1411", kService},
-                                      {"1412", "127.0.0.1"},
-                                      {"1413", std::to_string(broker().port())},
-                                      {"1414", broker().tls() ? "1" : "0"}});
+    std::vector<std::pair<std::string, std::string>> ids = {{"1410", kSerial},
+                                                             {"1411", kService},
+                                                             {"1412", "127.0.0.1"},
+                                                             {"1413", std::to_string(broker().port())},
+                                                             {"1414", broker().tls() ? "1" : "0"}};
+    ids.insert(ids.end(), extraIds.begin(), extraIds.end());
+    std::string failed = box_.setIds(ids);
     if (failed.empty() && broker().tls()) failed = box_.installCertificates("/jffs2/mqtt/cloud/");
     return failed;
   }

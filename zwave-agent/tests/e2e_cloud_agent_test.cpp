@@ -33,8 +33,7 @@ class CloudAgent : public ::testing::Test {
     world_.reset(new AgentWorld(tls, std::move(gatewayArgs)));
     queueName_ = hbntest::uniqueName("/e2e_cloud");
     setenv("HBN_SCRIPT_QUEUE", queueName_.c_str(), 1);
-    ASSERT_EQ(world_->seed(), "");
-    for (const auto& id : ids) ASSERT_EQ(hbntest::run({"mibctl", "set", id.first, id.second}).status, 0);
+    ASSERT_EQ(world_->seed(ids), "");
     ASSERT_TRUE(world_->broker().start());
     record();
     sub_.reset(new hbntest::Subscriber(world_->broker(), "#"));

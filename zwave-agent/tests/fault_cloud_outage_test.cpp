@@ -24,8 +24,7 @@ class CloudFault : public ::testing::Test {
     world_.reset(new AgentWorld(false, std::move(gatewayArgs)));
     queueName_ = hbntest::uniqueName("/fault_cloud");
     setenv("HBN_SCRIPT_QUEUE", queueName_.c_str(), 1);
-    ASSERT_EQ(world_->seed(), "");
-    for (const auto& id : ids) ASSERT_EQ(hbntest::run({"mibctl", "set", id.first, id.second}).status, 0);
+    ASSERT_EQ(world_->seed(ids), "");
     ASSERT_TRUE(world_->broker().start());
     ASSERT_TRUE(world_->startGateway());
     ASSERT_TRUE(world_->startAgent());

@@ -58,6 +58,8 @@ TEST(Mibctl, RefusesBadInput) {
       {{}, 2},
       {{"get"}, 2},
       {{"set", "101"}, 2},
+      {{"set", "101", "1.2.3.4", "7255"}, 2},
+      {{"set", "7255", "1", "4242", "1"}, 1},  // one refused pair: nothing committed
       {{"list", "x"}, 2},
       {{"frob", "1"}, 2},
   };
@@ -84,7 +86,8 @@ TEST(Mibctl, SetWithoutUpdateIsPrivateUntilCommitted) {
 
 TEST(Mibctl, ListShowsEveryIdWithAValue) {
   hbntest::Sandbox sb;
-  ASSERT_EQ(run({"mibctl", "set", "7102", "SN-7"}).status, 0);
+  ASSERT_EQ(run({"mibctl", "set", "7102", "SN-7", "1411", "svc"}).status, 0);
+  EXPECT_EQ(run({"mibctl", "get", "1411"}).out, "svc\n");
   auto r = run({"mibctl", "list"});
   ASSERT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("\n7102=SN-7\n"), std::string::npos);

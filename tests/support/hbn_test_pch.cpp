@@ -1,0 +1,1 @@
+// Owner of the test programs' shared precompiled header; a test program without tests.

@@ -63,10 +63,10 @@ class AgentWorld {
     sb.mkdirs("/var");
     sb.mkdirs("/tmp");
     std::vector<std::pair<std::string, std::string>> ids = {{"1410", kSerial},
-                                                             {"1411", kService},
-                                                             {"1412", "127.0.0.1"},
-                                                             {"1413", std::to_string(broker().port())},
-                                                             {"1414", broker().tls() ? "1" : "0"}};
+                                                            {"1411", kService},
+                                                            {"1412", "127.0.0.1"},
+                                                            {"1413", std::to_string(broker().port())},
+                                                            {"1414", broker().tls() ? "1" : "0"}};
     ids.insert(ids.end(), extraIds.begin(), extraIds.end());
     std::string failed = box_.setIds(ids);
     if (failed.empty() && broker().tls()) failed = box_.installCertificates("/jffs2/mqtt/cloud/");

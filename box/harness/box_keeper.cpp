@@ -16,6 +16,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
@@ -89,10 +90,14 @@ std::string quoted(const std::string& text) {
   return out + "\"";
 }
 
-std::string agentJson(const char* service, const char* serial, const char* answerService) {
+// One agent in cloud.json: its identity, the prefixes of its requests and answers, and the
+// client id it connects with (as the broker's log names it).
+std::string agentJson(const char* service, const char* serial, const char* answerService,
+                      const std::string& clientId) {
   return std::string("{\"service\": ") + quoted(service) + ", \"serial\": " + quoted(serial) +
          ", \"requests\": " + quoted(std::string("req/") + service + "/" + serial + "/") +
-         ", \"answers\": " + quoted(std::string("gw/") + answerService + "/" + serial + "/") + "}";
+         ", \"answers\": " + quoted(std::string("gw/") + answerService + "/" + serial + "/") +
+         ", \"client\": " + quoted(clientId) + "}";
 }
 
 // The factory settings of the first boot (S30factory reads them): identities, the broker
@@ -167,6 +172,8 @@ int bootChild(void* arg) {
     return 100 + step;
   };
   const std::string root = a.dir + "/root";
+  // A keeper that dies cuts the power: no box runs on without its harness.
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (setns(a.netns, CLONE_NEWNET) != 0) return fail(1, "enter the box's network namespace");
   if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return fail(2, "private mounts");
   if (mount(root.c_str(), root.c_str(), nullptr, MS_BIND, nullptr) != 0) return fail(3, "bind the root");
@@ -304,10 +311,13 @@ int main(int argc, char** argv) {
       ", \"ca\": " + quoted(cloudDir + "/ca.crt") + ", \"cert\": " + quoted(cloudDir + "/client.crt") +
       ", \"key\": " + quoted(cloudDir + "/client.key") + ", \"server\": " + quoted(world.server()) +
       ", \"box_netns\": " + quoted(world.box()) + ", \"links\": {" + linksJson +
-      "}, \"broker_log\": " + quoted(cloudDir + "/mosquitto.log") +
-      ", \"agents\": {\"zwave\": " + agentJson(kService, kZwaveSerial, kService) +
-      ", \"router\": " + agentJson(kService, kRouterSerial, kService) +
-      ", \"ota\": " + agentJson(kOtaService, kZwaveSerial, kService) + "}}\n";
+      "}, \"broker_log\": " + quoted(cloudDir + "/mosquitto.log") + ", \"agents\": {\"zwave\": " +
+      agentJson(kService, kZwaveSerial, kService, std::string(kService) + ":" + kZwaveSerial) +
+      ", \"router\": " +
+      agentJson(kService, kRouterSerial, kService, std::string(kService) + ":" + kRouterSerial + ":0") +
+      ", \"ota\": " +
+      agentJson(kOtaService, kZwaveSerial, kService, std::string(kService) + ":" + kZwaveSerial + "-OTA") +
+      "}}\n";
   if (!writeFile(dir + "/cloud.json", json)) {
     state("failed");
     return 1;

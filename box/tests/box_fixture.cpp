@@ -29,7 +29,7 @@ std::string text(json_object* o, const char* key) {
 Agent agentOf(json_object* agents, const char* name) {
   json_object* a = nullptr;
   if (!json_object_object_get_ex(agents, name, &a)) return Agent();
-  return Agent{text(a, "requests"), text(a, "answers")};
+  return Agent{text(a, "requests"), text(a, "answers"), text(a, "client")};
 }
 
 std::string pidNamespace(pid_t pid) {
@@ -162,6 +162,21 @@ uint64_t Box::cpuNs() const {
   return total;
 }
 
+size_t Box::brokerMark() const { return hbntest::readFile(dir_ + "/cloud/mosquitto.log").size(); }
+
+bool Box::published(const std::string& client, const std::string& topic, size_t mark) const {
+  // The verbose log: "Received PUBLISH from CLIENT (d0, q1, r0, m1, 'TOPIC', ... (N bytes))".
+  const std::string log = hbntest::readFile(dir_ + "/cloud/mosquitto.log");
+  if (mark > log.size()) return false;
+  const std::string from = "Received PUBLISH from " + client + " (";
+  const std::string quotedTopic = "'" + topic + "'";
+  for (size_t at = log.find(from, mark); at != std::string::npos; at = log.find(from, at + 1)) {
+    size_t end = log.find('\n', at);
+    if (log.substr(at, end - at).find(quotedTopic) != std::string::npos) return true;
+  }
+  return false;
+}
+
 std::string Box::linkAddress(const std::string& name) const {
   auto it = links_.find(name);
   return it == links_.end() ? "" : it->second;
@@ -180,32 +195,20 @@ std::string nextOn(hbntest::MqttClient& client, const std::string& topic, int ti
   return client.next(topic, &m, timeoutMs) ? m.payload : "(none)";
 }
 
-std::string waitAnnouncements(const Box& box, hbntest::MqttClient& client, int timeoutMs) {
-  const std::vector<std::pair<std::string, std::string>> wanted = {
-      {box.zwave().answers + "connected", "Z-Wave connected"},
-      {box.router().answers + "connected", "router connected"},
-      {box.ota().answers + "version", "OTA version"}};
-  std::vector<bool> seen(wanted.size(), false);
-  const double end = hbntest::nowMs() + timeoutMs;
-  size_t left = wanted.size();
-  while (left > 0) {
-    hbntest::MqttClient::Message m;
-    const double now = hbntest::nowMs();
-    if (now >= end || !client.nextAny(&m, static_cast<int>(end - now))) break;
-    for (size_t i = 0; i < wanted.size(); ++i) {
-      // The OTA agent's version carries the LTE version; the Z-Wave agent's own does not.
-      bool match =
-          m.topic == wanted[i].first && (i != 2 || m.payload.find("\"fw_version_lte\"") != std::string::npos);
-      if (match && !seen[i]) {
-        seen[i] = true;
-        --left;
-      }
-    }
-  }
+std::string waitAnnouncements(const Box& box, size_t mark, int timeoutMs) {
+  const std::vector<std::pair<const Agent*, std::string>> wanted = {
+      {&box.zwave(), "connected"}, {&box.router(), "connected"}, {&box.ota(), "version"}};
   std::string missing;
-  for (size_t i = 0; i < wanted.size(); ++i)
-    if (!seen[i]) missing += (missing.empty() ? "" : ", ") + wanted[i].second;
-  return missing.empty() ? "" : "no " + missing;
+  hbntest::waitUntil(
+      [&] {
+        missing.clear();
+        for (const auto& [agent, topic] : wanted)
+          if (!box.published(agent->client, agent->answers + topic, mark))
+            missing += (missing.empty() ? "no " : ", ") + agent->client + " " + topic;
+        return missing.empty();
+      },
+      timeoutMs);
+  return missing;
 }
 
 }  // namespace boxtest

@@ -16,10 +16,12 @@
 
 namespace boxtest {
 
-// Request and answer prefixes of one agent ("req/SERVICE/SERIAL/", "gw/SERVICE/SERIAL/").
+// Request and answer prefixes of one agent ("req/SERVICE/SERIAL/", "gw/SERVICE/SERIAL/") and
+// the client id it connects with.
 struct Agent {
   std::string requests;
   std::string answers;
+  std::string client;
 };
 
 class Box {
@@ -56,6 +58,10 @@ class Box {
   const Agent& router() const { return router_; }
   const Agent& ota() const { return ota_; }
   const std::string& cloudNetns() const { return cloudNs_; }
+  // Where the broker's log (every message it received, with its sender) ends now.
+  size_t brokerMark() const;
+  // Whether `client` published on `topic` after `mark`.
+  bool published(const std::string& client, const std::string& topic, size_t mark) const;
   // The box's end of link `name` ("eth0", "wwan0").
   std::string linkAddress(const std::string& name) const;
 
@@ -71,8 +77,8 @@ class Box {
 // Waits for the next message on `topic` from `client`; its payload, or "(none)".
 std::string nextOn(hbntest::MqttClient& client, const std::string& topic, int timeoutMs);
 
-// The three announcements of a boot: Z-Wave "connected", router "connected", OTA "version"; ""
-// or which did not come within `timeoutMs`.
-std::string waitAnnouncements(const Box& box, hbntest::MqttClient& client, int timeoutMs);
+// The three announcements of a boot, as the broker received them after `mark`: Z-Wave
+// "connected", router "connected", OTA "version"; "" or which did not come within `timeoutMs`.
+std::string waitAnnouncements(const Box& box, size_t mark, int timeoutMs);
 
 }  // namespace boxtest

@@ -8,6 +8,8 @@
 // program's standard output stays the console; its standard error goes to /var/log/NAME.log,
 // which is kept under a size cap (one older file, NAME.log.0), so a chatty program never fills
 // the box's memory. SIGTERM, SIGINT or SIGHUP ends the program (SIGTERM) and then the wrapper.
+// Six of these run all the time: they use the C library only, no C++ runtime (its relocated
+// data would cost each wrapper more memory than the rest of it).
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -22,8 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
-#include <vector>
+#include <initializer_list>
 
 #include "restart_policy.h"
 
@@ -61,7 +62,10 @@ void pause(uint64_t ms) {
 // The program's standard error, kept below the cap by moving a full file to NAME.log.0.
 class ErrorLog {
  public:
-  explicit ErrorLog(const std::string& name) : path_("/var/log/" + name + ".log") {}
+  explicit ErrorLog(const char* name) {
+    snprintf(path_, sizeof path_, "/var/log/%s.log", name);
+    snprintf(old_, sizeof old_, "%s.0", path_);
+  }
   ~ErrorLog() {
     if (fd_ >= 0) close(fd_);
   }
@@ -71,7 +75,7 @@ class ErrorLog {
     struct stat st {};
     if (fstat(fd_, &st) == 0 && st.st_size + static_cast<off_t>(size) > kLogCap) {
       close(fd_);
-      rename(path_.c_str(), (path_ + ".0").c_str());
+      rename(path_, old_);
       open();
       if (fd_ < 0) return;
     }
@@ -85,20 +89,21 @@ class ErrorLog {
   }
 
  private:
-  void open() { fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644); }
-  std::string path_;
+  void open() { fd_ = ::open(path_, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644); }
+  char path_[256];
+  char old_[260];
   int fd_ = -1;
 };
 
 // Waits until every path exists (a program's pipes or sockets); false on a stop request.
-bool waitForPaths(const std::string& name, const std::vector<std::string>& paths) {
+bool waitForPaths(const char* name, char* const* paths, int count) {
   uint64_t since = nowMs();
   bool told = false;
-  for (const auto& path : paths) {
-    while (access(path.c_str(), F_OK) != 0) {
+  for (int i = 0; i < count; ++i) {
+    while (access(paths[i], F_OK) != 0) {
       if (g_stop) return false;
       if (!told && nowMs() - since > 10000) {
-        std::fprintf(stderr, "hbn-restart: %s waits for %s\n", name.c_str(), path.c_str());
+        std::fprintf(stderr, "hbn-restart: %s waits for %s\n", name, paths[i]);
         told = true;
       }
       pause(100);
@@ -165,10 +170,16 @@ int supervise(pid_t pid, int errRead, ErrorLog& log) {
   return status;
 }
 
-std::string describe(int status) {
-  if (WIFEXITED(status)) return "exit status " + std::to_string(WEXITSTATUS(status));
-  if (WIFSIGNALED(status)) return "signal " + std::to_string(WTERMSIG(status));
-  return "status " + std::to_string(status);
+// How a program ended, into `out`.
+const char* describe(int status, char* out, size_t size) {
+  if (WIFEXITED(status)) {
+    snprintf(out, size, "exit status %d", WEXITSTATUS(status));
+  } else if (WIFSIGNALED(status)) {
+    snprintf(out, size, "signal %d", WTERMSIG(status));
+  } else {
+    snprintf(out, size, "status %d", status);
+  }
+  return out;
 }
 
 int usage() {
@@ -179,14 +190,15 @@ int usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> waits;
+  // The paths to wait for, gathered at the front of argv (it is ours to reorder).
+  int waits = 0;
   int i = 1;
   while (i + 1 < argc && std::strcmp(argv[i], "--wait") == 0) {
-    waits.push_back(argv[i + 1]);
+    argv[waits++] = argv[i + 1];
     i += 2;
   }
   if (argc - i < 2 || argv[i][0] == '-') return usage();
-  const std::string name = argv[i];
+  const char* name = argv[i];
   char** program = argv + i + 1;
 
   struct sigaction stop {};
@@ -199,12 +211,12 @@ int main(int argc, char** argv) {
   ErrorLog log(name);
   uint32_t delay = 0;
   unsigned restarts = 0;
-  while (waitForPaths(name, waits)) {
+  while (waitForPaths(name, argv, waits)) {
     int errRead = -1;
     uint64_t started = nowMs();
     pid_t pid = start(program, &errRead);
     if (pid < 0) {
-      std::fprintf(stderr, "hbn-restart: cannot start %s: %s\n", name.c_str(), std::strerror(errno));
+      std::fprintf(stderr, "hbn-restart: cannot start %s: %s\n", name, std::strerror(errno));
       delay = restartDelayMs(policy, delay, 0);
       pause(delay);
       continue;
@@ -217,10 +229,10 @@ int main(int argc, char** argv) {
     delay = restartDelayMs(policy, delay, nowMs() - started);
     ++restarts;
     // One line in the system log and one on the console: a person and the harness see both.
-    syslog(LOG_WARNING, "%s ended with %s, restart %u in %u ms", name.c_str(), describe(status).c_str(),
-           restarts, delay);
-    std::fprintf(stderr, "hbn-restart: %s ended with %s, restart %u in %u ms\n", name.c_str(),
-                 describe(status).c_str(), restarts, delay);
+    char how[32];
+    describe(status, how, sizeof how);
+    syslog(LOG_WARNING, "%s ended with %s, restart %u in %u ms", name, how, restarts, delay);
+    std::fprintf(stderr, "hbn-restart: %s ended with %s, restart %u in %u ms\n", name, how, restarts, delay);
     pause(delay);
   }
   return 0;

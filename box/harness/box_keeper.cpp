@@ -190,6 +190,13 @@ int bootChild(void* arg) {
     if (mknod(path.c_str(), S_IFCHR | 0666, makedev(n.major, n.minor)) != 0) return fail(5, n.name);
     chmod(path.c_str(), 0666);
   }
+  struct Link {
+    const char* name;
+    const char* target;
+  };
+  for (const Link& l : {Link{"stdin", "/proc/self/fd/0"}, Link{"stdout", "/proc/self/fd/1"},
+                        Link{"stderr", "/proc/self/fd/2"}, Link{"fd", "/proc/self/fd"}})
+    symlink(l.target, (dev + "/" + l.name).c_str());
   mkdir((dev + "/pts").c_str(), 0755);
   mkdir((dev + "/shm").c_str(), 01777);
   const std::string flash = a.dir + "/jffs2";

@@ -19,7 +19,7 @@ TEST(BoxZipGateway, KilledGatewayRestartsTheZwaveAgentAndBothComeBack) {
   ASSERT_EQ(boxtest::waitAnnouncements(box, 0, 60000), "") << box.console();
   const std::vector<pid_t> agentBefore = box.pidsOf("zwave-cloud-agent");
   ASSERT_EQ(agentBefore.size(), 1u);
-  const std::string simLog = "cat /tmp/zipgw-sim.log";
+  const std::string simLog = "cat /var/log/zipgw-sim.log";
   const size_t connectsBefore = hbntest::countOf(box.exec(simLog).out, "CONNECTED");
 
   cloud->drain();

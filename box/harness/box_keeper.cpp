@@ -146,7 +146,7 @@ std::string factorySettings(const std::string& server, int port, bool dual) {
 // What the first boot finds on the flash: factory settings and the TLS material of both servers.
 bool provision(const std::string& dir, const std::string& server, int port, bool dual) {
   const std::string jffs2 = dir + "/jffs2";
-  if (exists(jffs2 + "/apmib/store.txt")) return true;  // not the first boot
+  if (exists(jffs2 + "/factory/mib.conf")) return true;  // not a new box
   const std::string cloud = dir + "/cloud";
   return sh("mkdir -p '" + jffs2 + "/factory' '" + jffs2 + "/mqtt/cloud' '" + jffs2 + "/mqtt/ota'") &&
          writeFile(jffs2 + "/factory/mib.conf", factorySettings(server, port, dual)) &&

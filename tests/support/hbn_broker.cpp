@@ -128,6 +128,7 @@ bool Broker::start() {
       conf << "cafile " << dir_ << "/ca.crt\ncertfile " << dir_ << "/server.crt\nkeyfile " << dir_
            << "/server.key\nrequire_certificate true\n";
     }
+    conf << listenerLines_;
   };
   listener("127.0.0.1");
   for (const auto& address : extraAddresses_) listener(address);
@@ -135,7 +136,8 @@ bool Broker::start() {
        // Run as root the broker would switch to its own user and lose the sandbox's files.
        << "user root\n"
        // Like a broker tuned for latency: no Nagle delay behind its own acknowledgements.
-       << "set_tcp_nodelay true\n";
+       << "set_tcp_nodelay true\n"
+       << globalLines_;
   conf.close();
   // Appends, so the log keeps what earlier runs of this broker received.
   pid_ = spawn({mosquittoBinary(), "-c", dir_ + "/mosquitto.conf", "-v"}, dir_ + "/mosquitto.log", true);

@@ -24,6 +24,12 @@ class Broker {
   // Also listens on `address` (same port), e.g. a veth end that a test's namespace reaches; call
   // before start(). Loopback is always served. TLS certificates name 127.0.0.1 only.
   void listenOn(const std::string& address) { extraAddresses_.push_back(address); }
+  // Extra configuration lines, written into every listener's block and after all of them
+  // (access control, identities); call before start().
+  void configure(const std::string& listenerLines, const std::string& globalLines) {
+    listenerLines_ = listenerLines;
+    globalLines_ = globalLines;
+  }
   bool start();  // waits until the port accepts connections
   void stop();
   int port() const { return port_; }
@@ -45,6 +51,7 @@ class Broker {
   bool tls_;
   int port_;
   std::vector<std::string> extraAddresses_;
+  std::string listenerLines_, globalLines_;
   pid_t pid_ = -1;
 };
 

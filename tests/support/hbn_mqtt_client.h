@@ -56,18 +56,23 @@ class MqttClient {
 
   // Connects (plain or TLS with the broker's client certificate, as the broker runs); ok()
   // tells whether it worked.
-  MqttClient(const Broker& broker, const std::string& id) {
-    std::string uri =
-        (broker.tls() ? "ssl://127.0.0.1:" : "tcp://127.0.0.1:") + std::to_string(broker.port());
+  MqttClient(const Broker& broker, const std::string& id)
+      : MqttClient("127.0.0.1", broker.port(), broker.tls() ? broker.dir() + "/ca.crt" : "",
+                   broker.dir() + "/client.crt", broker.dir() + "/client.key", id) {}
+  // A broker given by address and port, TLS with these files unless `ca` is empty.
+  MqttClient(const std::string& host, int port, const std::string& ca, const std::string& cert,
+             const std::string& key, const std::string& id) {
+    const bool tls = !ca.empty();
+    std::string uri = (tls ? "ssl://" : "tcp://") + host + ":" + std::to_string(port);
     if (MQTTAsync_create(&client_, uri.c_str(), id.c_str(), MQTTCLIENT_PERSISTENCE_NONE, nullptr) !=
         MQTTASYNC_SUCCESS) {
       client_ = nullptr;
       return;
     }
     MQTTAsync_setCallbacks(client_, this, nullptr, &MqttClient::arrived, nullptr);
-    ca_ = broker.dir() + "/ca.crt";
-    cert_ = broker.dir() + "/client.crt";
-    key_ = broker.dir() + "/client.key";
+    ca_ = ca;
+    cert_ = cert;
+    key_ = key;
     MQTTAsync_SSLOptions ssl = MQTTAsync_SSLOptions_initializer;
     ssl.trustStore = ca_.c_str();
     ssl.keyStore = cert_.c_str();
@@ -75,7 +80,7 @@ class MqttClient {
     MQTTAsync_connectOptions o = MQTTAsync_connectOptions_initializer;
     o.keepAliveInterval = 60;
     o.cleansession = 1;
-    if (broker.tls()) o.ssl = &ssl;
+    if (tls) o.ssl = &ssl;
     o.context = this;
     o.onSuccess = [](void* c, MQTTAsync_successData*) { static_cast<MqttClient*>(c)->done(1); };
     o.onFailure = [](void* c, MQTTAsync_failureData*) { static_cast<MqttClient*>(c)->done(-1); };

@@ -2,10 +2,12 @@
 #include "pushsw.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cstdio>
+#include <mutex>
 
 #include "hbn_os.h"
 #include "hbn_path.h"
@@ -34,17 +36,50 @@ int nextRung(int level, uint32_t ms) {
 
 }  // namespace
 
+namespace {
+
+// The driver file stays open between polls: a poll is one read from offset 0 and one fstat,
+// not a path look-up, an open and a close. The file is opened again after a failed read and
+// when it was replaced (renamed over, as the demo and the tests do: the open file then has no
+// name left). The per-poll failure lines are those of a fresh open and read.
+class SwitchFile {
+ public:
+  // The open driver file, or -1 (nothing printed).
+  int get() {
+    struct stat st;
+    if (fd_ >= 0 && (fstat(fd_, &st) != 0 || st.st_nlink == 0)) close();
+    if (fd_ < 0) fd_ = open(HBN_path("/proc/kv_pushsw").c_str(), O_RDONLY | O_CLOEXEC);
+    return fd_;
+  }
+  void close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+std::mutex gSwitchLock;
+SwitchFile gSwitch;
+
+}  // namespace
+
 int pushSwitchRead(int* state, uint32_t* holdMs) {
   *state = 0;
   *holdMs = 0;
-  int fd = open(HBN_path("/proc/kv_pushsw").c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    std::fputs("KV_TX440:Process Info Open Fail\n", stderr);
-    return -1;
-  }
   char text[62] = {0};
-  ssize_t n = read(fd, text, 61);
-  close(fd);
+  ssize_t n = -1;
+  {
+    std::lock_guard<std::mutex> guard(gSwitchLock);
+    int fd = gSwitch.get();
+    if (fd < 0) {
+      std::fputs("KV_TX440:Process Info Open Fail\n", stderr);
+      return -1;
+    }
+    n = pread(fd, text, 61, 0);
+    if (n < 0) gSwitch.close();
+  }
   bool ok = n == 10;
   for (int i = 1; ok && i <= 8; ++i) ok = std::isxdigit(static_cast<unsigned char>(text[i])) != 0;
   if (!ok) {

@@ -166,6 +166,8 @@ std::vector<ThreadUse> threadsOf(pid_t pid) {
       t.name = status.substr(from, status.find('\n', from) - from);
     }
     t.wakeups = statusField(status, "voluntary_ctxt_switches");
+    // schedstat: nanoseconds on a processor, nanoseconds waiting to run, time slices.
+    t.cpuNs = atoll(readAll(base + entry->d_name + "/schedstat").c_str());
     t.ticks = ticksOfStat(readAll(base + entry->d_name + "/stat"));
     threads.push_back(t);
   }
@@ -175,39 +177,77 @@ std::vector<ThreadUse> threadsOf(pid_t pid) {
   return threads;
 }
 
+bool libraryThread(const ThreadUse& thread) { return thread.name.rfind("MQTTAsync_", 0) == 0; }
+
+namespace {
+
+long long ownCpuNs() { return atoll(readAll("/proc/thread-self/schedstat").c_str()); }
+
+// Sleeps `periodMs` at a time until `until` and returns the processor time per wake-up in us.
+double bareWakeUs(int periodMs, double until) {
+  long long start = ownCpuNs();
+  int wakes = 0;
+  while (nowMs() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(periodMs));
+    ++wakes;
+  }
+  return wakes > 0 ? static_cast<double>(ownCpuNs() - start) / 1000.0 / wakes : 0;
+}
+
+}  // namespace
+
 Idle measureIdle(pid_t pid, int seconds) {
   Idle idle;
-  const std::string stat = "/proc/" + std::to_string(pid) + "/stat";
   std::vector<ThreadUse> before = threadsOf(pid);
-  long long ticks0 = ticksOfStat(readAll(stat));
   double t0 = nowMs();
-  std::this_thread::sleep_for(std::chrono::seconds(seconds));
-  long long ticks1 = ticksOfStat(readAll(stat));
+  const double until = t0 + seconds * 1000.0;
+  std::thread fast([&] { idle.wakeUs100ms = bareWakeUs(100, until); });
+  std::thread slow([&] { idle.wakeUs1s = bareWakeUs(1000, until); });
+  fast.join();
+  slow.join();
   std::vector<ThreadUse> after = threadsOf(pid);
   idle.seconds = (nowMs() - t0) / 1000.0;
-  idle.ticks = ticks0 < 0 || ticks1 < 0 ? -1 : ticks1 - ticks0;
-  double tickMs = 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
-  idle.cpuPercent = 100.0 * static_cast<double>(idle.ticks) * tickMs / (idle.seconds * 1000.0);
+  long long own = 0, library = 0;
   for (const ThreadUse& a : after) {
     ThreadUse d = a;
     for (const ThreadUse& b : before) {
       if (b.tid != a.tid) continue;
       d.wakeups = a.wakeups - b.wakeups;
+      d.cpuNs = a.cpuNs - b.cpuNs;
       d.ticks = a.ticks - b.ticks;
+    }
+    idle.cpuNs += d.cpuNs;
+    idle.ticks += d.ticks;
+    (libraryThread(d) ? library : own) += d.cpuNs;
+    if (!libraryThread(d)) {
+      double perSecond = static_cast<double>(d.wakeups) / idle.seconds;
+      idle.floorOwnPercent += perSecond * (perSecond >= 5 ? idle.wakeUs100ms : idle.wakeUs1s) / 1e4;
     }
     idle.perThread.push_back(d);
   }
+  const double periodNs = idle.seconds * 1e9;
+  idle.cpuPercent = 100.0 * static_cast<double>(idle.cpuNs) / periodNs;
+  idle.ownPercent = 100.0 * static_cast<double>(own) / periodNs;
+  idle.libraryPercent = 100.0 * static_cast<double>(library) / periodNs;
   return idle;
 }
 
 void printIdle(const Idle& idle) {
   long long wakeups = 0;
   for (const ThreadUse& t : idle.perThread) wakeups += t.wakeups;
-  printf("idle over %.0f s: %lld ticks, %.3f %% of a core, %.1f wake-ups per s\n", idle.seconds, idle.ticks,
-         idle.cpuPercent, static_cast<double>(wakeups) / idle.seconds);
+  printf(
+      "idle over %.0f s: %.4f %% of a core (own threads %.4f %%, MQTT library %.4f %%), %.1f wake-ups per s "
+      "(%lld clock ticks)\n",
+      idle.seconds, idle.cpuPercent, idle.ownPercent, idle.libraryPercent,
+      static_cast<double>(wakeups) / idle.seconds, idle.ticks);
+  printf(
+      "  a bare thread's wake-up costs %.1f us after 100 ms, %.1f us after 1 s: the own threads' wake-ups "
+      "alone cost %.4f %% of a core here\n",
+      idle.wakeUs100ms, idle.wakeUs1s, idle.floorOwnPercent);
   for (const ThreadUse& t : idle.perThread)
-    printf("  thread %-16s %6.2f wake-ups per s  %lld ticks\n", t.name.c_str(),
-           static_cast<double>(t.wakeups) / idle.seconds, t.ticks);
+    printf("  thread %-16s %6.2f wake-ups per s  %8.1f us per s  (%lld ticks)\n", t.name.c_str(),
+           static_cast<double>(t.wakeups) / idle.seconds,
+           static_cast<double>(t.cpuNs) / 1000.0 / idle.seconds, t.ticks);
 }
 
 double runProgram(const std::vector<std::string>& args) {

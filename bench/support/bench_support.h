@@ -34,24 +34,38 @@ Memory memoryOf(pid_t pid);
 void printMemory(const char* when, const Memory& m);
 
 // One thread of a process: its name, voluntary context switches (each one a sleep that some
-// event or timer ended: a wake-up) and processor time in clock ticks.
+// event or timer ended: a wake-up) and processor time: nanoseconds on a processor from
+// /proc/<pid>/task/<tid>/schedstat (clock ticks from stat beside it, for comparison only: a
+// periodic wake-up that starts right after a tick is never sampled, so ticks undercount).
 struct ThreadUse {
   pid_t tid = 0;
   std::string name;
   long long wakeups = 0;
+  long long cpuNs = 0;
   long long ticks = 0;
 };
 std::vector<ThreadUse> threadsOf(pid_t pid);
+// The MQTT library's own threads ("MQTTAsync_send", "MQTTAsync_rcv"), reported beside the
+// agent's.
+bool libraryThread(const ThreadUse& thread);
 
 // Processor time and wake-ups of a process over `seconds` in which nothing is asked of it.
 struct Idle {
   double seconds = 0;
-  long long ticks = 0;               // user + system, all threads
-  double cpuPercent = 0;             // of one core
-  std::vector<ThreadUse> perThread;  // wake-ups and ticks over the period
+  long long cpuNs = 0;        // all threads (schedstat)
+  double cpuPercent = 0;      // all threads, of one core
+  double ownPercent = 0;      // the agent's own threads, of one core
+  double libraryPercent = 0;  // the MQTT library's threads, of one core
+  // What the same wake-ups cost a thread that does nothing else (measured in the same period by
+  // two bare sleepers of this process, 100 ms and 1 s): a wake-up after a long sleep costs tens of
+  // microseconds on some machines whatever the thread then does.
+  double floorOwnPercent = 0;
+  double wakeUs100ms = 0, wakeUs1s = 0;
+  long long ticks = 0;               // all threads (stat), for comparison
+  std::vector<ThreadUse> perThread;  // wake-ups and processor time over the period
 };
 Idle measureIdle(pid_t pid, int seconds);
-// The idle figures, one line per thread with its wake-ups per second.
+// The idle figures, one line per thread with its wake-ups and microseconds a second.
 void printIdle(const Idle& idle);
 
 // Runs `args` (argv[0] a path) to its end; its wall time in ms, or -1 when it could not be

@@ -3,9 +3,9 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/wait.h>
-#include <json-c/json.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -99,16 +99,39 @@ long readWhole(const std::string& path, char* out, size_t capacity) {
   return fits ? static_cast<long>(length) : -2;
 }
 
-// True when `text` is one JSON value, whole.
+// True when `text` holds one whole JSON object: it opens with "{", its brackets close in turn
+// outside strings and nothing but white space follows the last one. configtool writes its
+// documents whole or not at all; this catches one that was cut short (or is empty) without
+// building a tree of a document up to 64 KiB long.
 bool wholeJson(const char* text, long length) {
-  if (length <= 0) return false;
-  json_tokener* tokener = json_tokener_new();
-  if (tokener == nullptr) return false;
-  json_object* root = json_tokener_parse_ex(tokener, text, static_cast<int>(length));
-  bool whole = root != nullptr && json_tokener_get_error(tokener) == json_tokener_success;
-  json_object_put(root);
-  json_tokener_free(tokener);
-  return whole;
+  long at = 0;
+  while (at < length && isspace(static_cast<unsigned char>(text[at]))) ++at;
+  if (at >= length || text[at] != '{') return false;
+  int depth = 0;
+  bool inString = false, escaped = false;
+  for (; at < length; ++at) {
+    char c = text[at];
+    if (inString) {
+      if (escaped)
+        escaped = false;
+      else if (c == '\\')
+        escaped = true;
+      else if (c == '"')
+        inString = false;
+      continue;
+    }
+    if (c == '"') {
+      inString = true;
+    } else if (c == '{' || c == '[') {
+      ++depth;
+    } else if (c == '}' || c == ']') {
+      if (--depth == 0) break;
+    }
+  }
+  if (depth != 0 || at >= length) return false;
+  for (++at; at < length; ++at)
+    if (!isspace(static_cast<unsigned char>(text[at]))) return false;
+  return true;
 }
 
 }  // namespace

@@ -275,12 +275,16 @@ TEST_F(CloudRequests, OnlyWholeDumpsArePublished) {
       {hbn::kDumpUser, "printf '{\"setting\":{}}\\n' > \"$2\"", true, nullptr},
       {hbn::kDumpUser, "printf '{\"setting\":{\"mo' > \"$2\"; kill -9 $$", false, "configtool"},
       {hbn::kDumpUser, "printf '{\"setting\":{\"mo' > \"$2\"", false, "not whole"},
+      {hbn::kDumpUser, "printf '{\"setting\":{\"mode\":\"}}' > \"$2\"", false, "not whole"},
+      {hbn::kDumpUser, "cat \"$HBN_ROOT/quoted.json\" > \"$2\"", true, nullptr},
       {hbn::kDumpServer, ": > \"$2\"", false, "empty"},
       {hbn::kDumpServer, "printf '{}' > \"$2\"; exit 1", false, "configtool"},
       {hbn::kDumpInfo, ": > \"$2\"", false, "empty"},
       {hbn::kDumpInfo, "echo report > \"$2\"", true, nullptr},
       {hbn::kDumpInfo, "exit 0", false, "no file"},
   };
+  // A quote and a brace inside a string value do not end the document.
+  sb_.write("/quoted.json", "{\"setting\":{\"m\":\"a\\\"}\"}}\n");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.configtool);
     hbntest::SyslogRecorder::clear();

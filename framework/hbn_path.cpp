@@ -49,6 +49,12 @@ long HBN_time_scaled(long milliseconds) {
   return (milliseconds > 0 && scaled < 1) ? 1 : scaled;
 }
 
+long HBN_time_scaledSecondsMs(long seconds) {
+  if (seconds < 0) seconds = 0;
+  if (seconds > HBN_TIME_MAX_SECONDS) seconds = HBN_TIME_MAX_SECONDS;
+  return HBN_time_scaled(seconds * 1000);
+}
+
 long long HBN_time_scaledNowMs() {
   const char* text = getenv("HBN_TIME_SCALE");
   long scale = text ? strtol(text, nullptr, 10) : 1;

@@ -15,6 +15,13 @@ const char* HBN_path_root();
 const char* HBN_path_scriptQueue();
 // Test-only time scale: ms / HBN_TIME_SCALE (an integer >= 1, default 1), never below 1 for ms > 0.
 long HBN_time_scaled(long milliseconds);
+// The longest time in whole seconds that a setting converts to: its milliseconds still fit an
+// int (about 24.8 days), the type that sleeps and timed waits take.
+constexpr long HBN_TIME_MAX_SECONDS = 2147483;
+// A setting in seconds as milliseconds on the test time scale. It is clamped to
+// 0..HBN_TIME_MAX_SECONDS before it is multiplied, so no setting overflows a 32-bit long or an
+// int; the result is at most HBN_TIME_MAX_SECONDS * 1000.
+long HBN_time_scaledSecondsMs(long seconds);
 // Monotonic milliseconds, run HBN_TIME_SCALE times faster: long timers compared against it
 // (minutes of fail-back, a day of version reports) pass in seconds under a test scale.
 long long HBN_time_scaledNowMs();

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 
@@ -92,6 +94,39 @@ TEST(Cmd, BoundedCommandsEndWithWhatTheyStarted) {
   int status = HBN_cmd_execTimeout(argv, 5000);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 3);
+}
+
+// Settings in seconds reach a sleep or a timed wait as an int of milliseconds: they are clamped
+// before the multiplication, which would wrap in a 32-bit long (the box's) or an int.
+TEST(Time, SecondsSettingsBecomeMillisecondsWithoutOverflow) {
+  struct Case {
+    long scale;
+    long seconds;
+    long ms;
+  };
+  const Case cases[] = {
+      {1, LONG_MIN, 0},
+      {1, -1, 0},
+      {1, 0, 0},
+      {1, 1, 1000},
+      {1, 86400, 86400000},
+      {1, HBN_TIME_MAX_SECONDS, 2147483000},
+      {1, HBN_TIME_MAX_SECONDS + 1, 2147483000},
+      {1, INT32_MAX, 2147483000},
+      {1, LONG_MAX, 2147483000},
+      {1000, 1, 1},
+      {1000, 60, 60},
+      {1000, INT32_MAX, 2147483},
+      {1000, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.seconds) + " s at scale " + std::to_string(c.scale));
+    setenv("HBN_TIME_SCALE", std::to_string(c.scale).c_str(), 1);
+    long ms = HBN_time_scaledSecondsMs(c.seconds);
+    EXPECT_EQ(ms, c.ms);
+    EXPECT_LE(ms, static_cast<long>(INT_MAX));
+  }
+  unsetenv("HBN_TIME_SCALE");
 }
 
 TEST(Time, ScaleDividesButNeverReachesZero) {

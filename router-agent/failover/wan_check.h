@@ -10,6 +10,10 @@ void wanStartMqttCheck();
 // Not started (a warning is logged) when the ping host is empty: there is nothing to probe then.
 void wanStartPingCheck();
 
+// The pause of one check pass of `seconds` (the ping interval; 10 for the MQTT mode) in
+// milliseconds on the test time scale: at least a second, at most HBN_TIME_MAX_SECONDS.
+long wanPassMs(int32_t seconds);
+
 // Why a switch happens, for the operator's log line.
 struct WanSwitchCause {
   const char* trigger;  // "MQTT state" or "ping counts"

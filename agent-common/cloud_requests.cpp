@@ -10,25 +10,27 @@ namespace hbn {
 
 namespace {
 
-// Platform commands of the "reboot" control kinds; null for the kinds without one.
+// Platform commands of the "reboot" control kinds; null for the kinds without one. Only the
+// reboot goes on when the agent ends first.
 struct ControlKind {
   const char* kind;
   const char* command;
+  CommandLife life;
 };
 const ControlKind kRebootKinds[] = {
-    {"all", "reboot"},
-    {"hard_reset", "auxlink -r"},
-    {"ipsec_reset", "sysconf conn l2tp_ipsec reconfig"},
-    {"l2tp_reset", "sysconf conn l2tp_ipsec reconfig"},
-    {"l2tpOverIpsec_reset", "sysconf conn l2tp_ipsec reconfig"},
-    {"lte_module", "kv_lte_reset.sh"},
+    {"all", "reboot", kOutlivesAgent},
+    {"hard_reset", "auxlink -r", kEndsWithAgent},
+    {"ipsec_reset", "sysconf conn l2tp_ipsec reconfig", kEndsWithAgent},
+    {"l2tp_reset", "sysconf conn l2tp_ipsec reconfig", kEndsWithAgent},
+    {"l2tpOverIpsec_reset", "sysconf conn l2tp_ipsec reconfig", kEndsWithAgent},
+    {"lte_module", "kv_lte_reset.sh", kEndsWithAgent},
 };
 
 void controlReboot(const char* func, CloudRequestHost& host, const char* kind) {
   HBN_log_printAt(HBN_LOG_DEBUG, func, __LINE__, "MQTT Request(reboot):kind=[%s]\n", kind);
   for (const ControlKind& k : kRebootKinds) {
     if (strcmp(kind, k.kind) == 0) {
-      runControlCommand(func, k.command);
+      runControlCommand(func, k.command, k.life);
       return;
     }
   }
@@ -121,7 +123,7 @@ int cloudRecvConfigExecute(const char* func, CloudRequestHost& host, const char*
     return -1;
   }
   if (result != kLoadDone) return -1;
-  if (strcmp(name, "reboot") == 0) runControlCommand(func, "reboot");
+  if (strcmp(name, "reboot") == 0) runControlCommand(func, "reboot", kOutlivesAgent);
   return 0;
 }
 

@@ -135,8 +135,9 @@ ConfigLoad runConfigLoad(const char* func, const void* payload, int length, bool
   return result == 0 ? kLoadDone : kLoadFailed;
 }
 
-void runControlCommand(const char* func, const char* commandLine) {
-  int status = HBN_cmd_systemTimeout(commandLine, kControlTimeoutMs);
+void runControlCommand(const char* func, const char* commandLine, CommandLife life) {
+  int status = life == kOutlivesAgent ? HBN_cmd_systemOutliving(commandLine, kControlTimeoutMs)
+                                      : HBN_cmd_systemTimeout(commandLine, kControlTimeoutMs);
   if (status == -2) HBN_log_printAt(HBN_LOG_ERROR, func, __LINE__, "command timeout:%s\n", commandLine);
 }
 

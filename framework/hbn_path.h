@@ -26,6 +26,11 @@ long HBN_time_scaledSecondsMs(long seconds);
 // (minutes of fail-back, a day of version reports) pass in seconds under a test scale.
 long long HBN_time_scaledNowMs();
 
+// Every command run below ends with the calling process, and so does everything it started: a
+// small guard process (in the command's process group) kills that group when the caller ends,
+// however it ends. Only HBN_cmd_systemOutliving is exempt. Commands start with standard input,
+// output and error only; no other descriptor is inherited.
+//
 // Runs `commandLine` with /bin/sh -c (like system()); returns the wait status, -1 if it could not run.
 int HBN_cmd_system(const char* commandLine);
 // Runs argv[0] found on PATH with the arguments as given, no shell in between; wait status or -1.
@@ -34,7 +39,10 @@ int HBN_cmd_exec(const char* const argv[]);
 // where nothing may wait without bound.
 int HBN_cmd_systemTimeout(const char* commandLine, long timeoutMs);
 int HBN_cmd_execTimeout(const char* const argv[], long timeoutMs);
-// Commands start with standard input, output and error only; no other descriptor is inherited.
-// popen()/pclose() through the same environment; mode "r" or "w".
+// HBN_cmd_systemTimeout (no bound when `timeoutMs` <= 0) for the few commands meant to outlive
+// the caller ("reboot", the reset-and-reboot script): they go on when the caller ends first.
+int HBN_cmd_systemOutliving(const char* commandLine, long timeoutMs);
+// popen()/pclose() through the same environment; mode "r" or "w". The command stays in the
+// caller's process group and is not guarded.
 FILE* HBN_cmd_popen(const char* commandLine, const char* mode);
 int HBN_cmd_pclose(FILE* stream);

@@ -21,6 +21,8 @@
 namespace {
 
 const char kFailoverMarker[] = "/var/failover.inf";
+// The switch takes seconds; one that has not ended by then is hung, and would stop the checks.
+constexpr long kSwitchTimeoutMs = 30000;
 constexpr uint32_t kUnresolved = 0xFFFFFFFFu;
 
 char mark(int value) { return value != 0 ? 'T' : '-'; }
@@ -197,5 +199,7 @@ void wanSwitch(bool toSub, const WanSwitchCause& cause) {
     unlink(marker.c_str());
   }
   std::string command = HBN_path("/bin/sysconf") + " switch_wan " + from + " " + to;
-  HBN_cmd_system(command.c_str());
+  // Its result is not examined: past the bound the checks go on as after any other failure.
+  if (HBN_cmd_systemTimeout(command.c_str(), HBN_time_scaled(kSwitchTimeoutMs)) == -2)
+    HBN_LOG(HBN_LOG_ERROR, "command timeout:%s\n", command.c_str());
 }

@@ -57,6 +57,12 @@ long HBN_time_scaledSecondsMs(long seconds) {
   return HBN_time_scaled(seconds * 1000);
 }
 
+long HBN_time_scaledBound(long milliseconds) {
+  const long scaled = HBN_time_scaled(milliseconds);
+  if (scaled >= HBN_CMD_MIN_BOUND_MS) return scaled;
+  return milliseconds < HBN_CMD_MIN_BOUND_MS ? milliseconds : HBN_CMD_MIN_BOUND_MS;
+}
+
 long long HBN_time_scaledNowMs() {
   const char* text = getenv("HBN_TIME_SCALE");
   long scale = text ? strtol(text, nullptr, 10) : 1;

@@ -22,6 +22,11 @@ constexpr long HBN_TIME_MAX_SECONDS = 2147483;
 // 0..HBN_TIME_MAX_SECONDS before it is multiplied, so no setting overflows a 32-bit long or an
 // int; the result is at most HBN_TIME_MAX_SECONDS * 1000.
 long HBN_time_scaledSecondsMs(long seconds);
+// A platform command's time bound on the test time scale: `milliseconds` scaled, but not below
+// HBN_CMD_MIN_BOUND_MS (nor above `milliseconds`). The scale speeds up the system's own timers,
+// not the programs a command starts: those take their time to start and run in tests too.
+constexpr long HBN_CMD_MIN_BOUND_MS = 5000;
+long HBN_time_scaledBound(long milliseconds);
 // Monotonic milliseconds, run HBN_TIME_SCALE times faster: long timers compared against it
 // (minutes of fail-back, a day of version reports) pass in seconds under a test scale.
 long long HBN_time_scaledNowMs();

@@ -192,6 +192,25 @@ TEST(Time, SecondsSettingsBecomeMillisecondsWithoutOverflow) {
   unsetenv("HBN_TIME_SCALE");
 }
 
+// A command's bound follows the scale down to what a program needs to start and run.
+TEST(Time, CommandBoundsScaleButNotBelowTheFloor) {
+  struct Case {
+    long scale;
+    long ms;
+    long bound;
+  };
+  const Case cases[] = {
+      {1, 30000, 30000},   {6, 30000, 5000},  {60, 30000, 5000}, {60, 600000, 10000},
+      {600, 600000, 5000}, {100, 3000, 3000}, {1, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.ms) + " ms at scale " + std::to_string(c.scale));
+    setenv("HBN_TIME_SCALE", std::to_string(c.scale).c_str(), 1);
+    EXPECT_EQ(HBN_time_scaledBound(c.ms), c.bound);
+  }
+  unsetenv("HBN_TIME_SCALE");
+}
+
 TEST(Time, ScaleDividesButNeverReachesZero) {
   unsetenv("HBN_TIME_SCALE");
   EXPECT_EQ(HBN_time_scaled(86400000), 86400000);

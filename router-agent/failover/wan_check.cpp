@@ -200,6 +200,6 @@ void wanSwitch(bool toSub, const WanSwitchCause& cause) {
   }
   std::string command = HBN_path("/bin/sysconf") + " switch_wan " + from + " " + to;
   // Its result is not examined: past the bound the checks go on as after any other failure.
-  if (HBN_cmd_systemTimeout(command.c_str(), HBN_time_scaled(kSwitchTimeoutMs)) == -2)
+  if (HBN_cmd_systemTimeout(command.c_str(), HBN_time_scaledBound(kSwitchTimeoutMs)) == -2)
     HBN_LOG(HBN_LOG_ERROR, "command timeout:%s\n", command.c_str());
 }

@@ -24,6 +24,6 @@ struct WanSwitchCause {
 // The WAN switch: over to the sub WAN (`toSub`) or back to the main WAN. Logs the switch
 // (level 1: direction, trigger, how long the main link was down), creates or removes
 // "/var/failover.inf" and runs "/bin/sysconf switch_wan <from> <to>" through the shell, whose
-// result is not examined; a switch still running after 30 s (test time scale) is ended and
+// result is not examined; a switch still running after 30 s (HBN_time_scaledBound) is ended and
 // logged ("command timeout:<command line>", error). Called by the check threads only.
 void wanSwitch(bool toSub, const WanSwitchCause& cause);

@@ -38,7 +38,7 @@ void createMarker(const char* path) {
 // may be optimised again.
 void runOptimisation(WanLinkState* link) {
   const std::string command = HBN_path("/bin/kv_m3_optimize.sh");
-  if (HBN_cmd_systemTimeout(command.c_str(), HBN_time_scaled(kOptimisationTimeoutMs)) == -2)
+  if (HBN_cmd_systemTimeout(command.c_str(), HBN_time_scaledBound(kOptimisationTimeoutMs)) == -2)
     HBN_LOG(HBN_LOG_ERROR, "command timeout:%s\n", command.c_str());
   link->optimizeRunning.store(0);
 }

@@ -31,10 +31,11 @@ long HBN_time_scaledBound(long milliseconds);
 // (minutes of fail-back, a day of version reports) pass in seconds under a test scale.
 long long HBN_time_scaledNowMs();
 
-// Every command run below ends with the calling process, and so does everything it started: a
-// small guard process (in the command's process group) kills that group when the caller ends,
-// however it ends. Only HBN_cmd_systemOutliving is exempt. Commands start with standard input,
-// output and error only; no other descriptor is inherited.
+// A command that the runners below wait for ends with the calling process, and so does
+// everything it started: a small guard process (in the command's process group) kills that
+// group when the caller ends, however it ends. HBN_cmd_systemOutliving is exempt, and so is
+// HBN_cmd_popen's command. Commands start with standard input, output and error only; no other
+// descriptor is inherited.
 //
 // Runs `commandLine` with /bin/sh -c (like system()); returns the wait status, -1 if it could not run.
 int HBN_cmd_system(const char* commandLine);

@@ -11,18 +11,20 @@ namespace hbn {
 
 namespace {
 
-// Platform commands of the "reboot" control kinds; null for the kinds without one.
+// Platform commands of the "reboot" control kinds; null for the kinds without one. Only the
+// reboot goes on when the agent ends first.
 struct ControlKind {
   const char* kind;
   const char* command;
+  CommandLife life;
 };
 const ControlKind kRebootKinds[] = {
-    {"all", "reboot"},
-    {"hard_reset", "auxlink -r"},
-    {"ipsec_reset", "sysconf conn l2tp_ipsec reconfig"},
-    {"l2tp_reset", "sysconf conn l2tp_ipsec reconfig"},
-    {"l2tpOverIpsec_reset", "sysconf conn l2tp_ipsec reconfig"},
-    {"lte_module", "kv_lte_reset.sh"},
+    {"all", "reboot", kOutlivesAgent},
+    {"hard_reset", "auxlink -r", kEndsWithAgent},
+    {"ipsec_reset", "sysconf conn l2tp_ipsec reconfig", kEndsWithAgent},
+    {"l2tp_reset", "sysconf conn l2tp_ipsec reconfig", kEndsWithAgent},
+    {"l2tpOverIpsec_reset", "sysconf conn l2tp_ipsec reconfig", kEndsWithAgent},
+    {"lte_module", "kv_lte_reset.sh", kEndsWithAgent},
 };
 
 // Kinds are compared with their whole JSON length: "all" followed by a NUL and more text is no
@@ -32,7 +34,7 @@ void controlReboot(const char* func, CloudRequestHost& host, const char* kind, s
   HBN_log_printAt(HBN_LOG_DEBUG, func, __LINE__, "MQTT Request(reboot):kind=[%s]\n", shown.c_str());
   for (const ControlKind& k : kRebootKinds) {
     if (nameIs(kind, length, k.kind)) {
-      runControlCommand(func, k.command);
+      runControlCommand(func, k.command, k.life);
       return;
     }
   }
@@ -131,7 +133,7 @@ int cloudRecvConfigExecute(const char* func, CloudRequestHost& host, const char*
     host.publishConfigError(name, kLoadNotDoneDocument, strlen(kLoadNotDoneDocument));
     return -1;
   }
-  if (strcmp(name, "reboot") == 0) runControlCommand(func, "reboot");
+  if (strcmp(name, "reboot") == 0) runControlCommand(func, "reboot", kOutlivesAgent);
   return 0;
 }
 

@@ -25,14 +25,8 @@ constexpr long kConfigtoolTimeoutMs = 30000;
 // A waiter may have to let one full run of someone else go first.
 constexpr long kLockWaitMs = kConfigtoolTimeoutMs + 5000;
 constexpr long kControlTimeoutMs = 120000;
-// Under a test time scale the bounds shrink too, but never below what a loaded machine needs to
-// start and run a command.
-constexpr long kLeastBoundMs = 2000;
-
-long bound(long milliseconds) {
-  long scaled = HBN_time_scaled(milliseconds);
-  return scaled < kLeastBoundMs ? kLeastBoundMs : scaled;
-}
+// Bounds shrink under a test time scale, as far as HBN_time_scaledBound lets them.
+long bound(long milliseconds) { return HBN_time_scaledBound(milliseconds); }
 
 // The lock file shared by every configuration run of the box's agents. It is never removed and
 // never opened through a link.
@@ -204,8 +198,10 @@ ConfigLoad runConfigLoad(const char* func, const void* payload, int length, bool
   return result == 0 ? kLoadDone : kLoadFailed;
 }
 
-void runControlCommand(const char* func, const char* commandLine) {
-  int status = HBN_cmd_systemTimeout(commandLine, bound(kControlTimeoutMs));
+void runControlCommand(const char* func, const char* commandLine, CommandLife life) {
+  const long limit = bound(kControlTimeoutMs);
+  int status = life == kOutlivesAgent ? HBN_cmd_systemOutliving(commandLine, limit)
+                                      : HBN_cmd_systemTimeout(commandLine, limit);
   if (status == -2) HBN_log_printAt(HBN_LOG_ERROR, func, __LINE__, "command timeout:%s\n", commandLine);
 }
 

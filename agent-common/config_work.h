@@ -45,7 +45,10 @@ extern const char kLoadNotDoneDocument[];
 ConfigLoad runConfigLoad(const char* func, const void* payload, int length, bool server,
                          const char* errorTopic, char* errorOut, size_t capacity, long* errorLength);
 
+// Whether a control command ends with the agent (most) or goes on without it (a reboot).
+enum CommandLife { kEndsWithAgent, kOutlivesAgent };
+
 // Runs a control request's platform command line through the shell, ended after a bound.
-void runControlCommand(const char* func, const char* commandLine);
+void runControlCommand(const char* func, const char* commandLine, CommandLife life = kEndsWithAgent);
 
 }  // namespace hbn

@@ -71,7 +71,7 @@ bool withSession(void* context, Body body) {
 // Whole seconds handed to the library (connect time-out, keep-alive) under the test time scale,
 // never below one.
 long scaledSeconds(int seconds) {
-  long scaled = HBN_time_scaled(static_cast<long>(seconds) * 1000) / 1000;
+  long scaled = HBN_time_scaledSecondsMs(seconds) / 1000;
   return scaled < 1 ? 1 : scaled;
 }
 

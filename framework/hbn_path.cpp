@@ -11,6 +11,8 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -47,6 +49,18 @@ long HBN_time_scaled(long milliseconds) {
   if (scale <= 1) return milliseconds;
   long scaled = milliseconds / scale;
   return (milliseconds > 0 && scaled < 1) ? 1 : scaled;
+}
+
+long HBN_time_scaledSecondsMs(long seconds) {
+  if (seconds < 0) seconds = 0;
+  if (seconds > HBN_TIME_MAX_SECONDS) seconds = HBN_TIME_MAX_SECONDS;
+  return HBN_time_scaled(seconds * 1000);
+}
+
+long HBN_time_scaledBound(long milliseconds) {
+  const long scaled = HBN_time_scaled(milliseconds);
+  if (scaled >= HBN_CMD_MIN_BOUND_MS) return scaled;
+  return milliseconds < HBN_CMD_MIN_BOUND_MS ? milliseconds : HBN_CMD_MIN_BOUND_MS;
 }
 
 long long HBN_time_scaledNowMs() {
@@ -112,39 +126,120 @@ int waitChild(pid_t pid) {
   return status;
 }
 
-// Forks and execs `file` with `argv`; `childFd`/`targetFd` optionally wire a pipe end to
-// the child's stdin or stdout. Returns the child's pid or -1.
+long maxDescriptors() {
+  long maxFd = sysconf(_SC_OPEN_MAX);
+  return maxFd < 0 || maxFd > 65536 ? 65536 : maxFd;
+}
+
+// Closes descriptors `first` to `last` (inclusive). Runs between fork and exec: system calls only.
+void closeRange(long first, long last, long maxFd) {
+  if (first > last) return;
+#ifdef SYS_close_range
+  if (syscall(SYS_close_range, static_cast<unsigned>(first),
+              last >= maxFd ? ~0u : static_cast<unsigned>(last), 0u) == 0)
+    return;
+#endif
+  for (long fd = first; fd <= last && fd < maxFd; ++fd) close(static_cast<int>(fd));
+}
+
+// Where a command runs: the child's stdin or stdout may be wired to one end of a pipe, and the
+// child may lead or join a process group and die with its caller.
+struct SpawnPlace {
+  int childFd = -1;  // this end goes to the child's `targetFd`; -1: none
+  int targetFd = -1;
+  int closeFd = -1;   // the parent's end of that pipe, closed in the child
+  pid_t group = -1;   // -1: the caller's process group; 0: one of its own; else this one
+  pid_t caller = -1;  // the child dies with this process (its parent); -1: it need not
+};
+
+// Forks and execs `file` with `argv`. Returns the child's pid or -1.
 // The child keeps only standard input, output and error: sockets and pipes of the agent (its
-// broker connections among them) must not live on in a command that outlasts them. With
-// `ownGroup` the child leads a process group of its own, so a time-out can end it with
-// everything it started.
-pid_t spawn(const std::string& file, char* const argv[], int childFd, int targetFd, int closeFd,
-            bool ownGroup = false) {
+// broker connections among them) must not live on in a command that outlasts them.
+pid_t spawn(const std::string& file, char* const argv[], const SpawnPlace& place) {
   std::vector<std::string> envStrings = commandEnvironment();
   std::vector<char*> envp = pointers(envStrings);
-  long maxFd = sysconf(_SC_OPEN_MAX);
-  if (maxFd < 0 || maxFd > 65536) maxFd = 65536;
+  const long maxFd = maxDescriptors();
   pid_t pid = fork();
   if (pid == 0) {
-    if (ownGroup) setpgid(0, 0);
-    if (childFd >= 0) {
-      dup2(childFd, targetFd);
-      if (childFd != targetFd) close(childFd);
+    if (place.group >= 0) setpgid(0, place.group);
+    if (place.caller > 0) {
+      // The guard ends the group with the caller; should the caller end before this child has
+      // joined the group, the parent-death signal (or, had it ended already, this check) does.
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (getppid() != place.caller) _exit(127);
     }
-    if (closeFd >= 0) close(closeFd);
-#ifdef SYS_close_range
-    if (syscall(SYS_close_range, 3u, ~0u, 0u) != 0)
-#endif
-      for (long fd = 3; fd < maxFd; ++fd) close(static_cast<int>(fd));
+    if (place.childFd >= 0) {
+      dup2(place.childFd, place.targetFd);
+      if (place.childFd != place.targetFd) close(place.childFd);
+    }
+    if (place.closeFd >= 0) close(place.closeFd);
+    closeRange(3, maxFd, maxFd);
     execve(file.c_str(), argv, envp.data());
     _exit(127);
   }
+  // Set here too, so the group is right whichever side runs first.
+  if (pid > 0 && place.group >= 0) setpgid(pid, place.group > 0 ? place.group : pid);
   return pid;
 }
 
-// Waits for `pid` at most `timeoutMs`; past it the child's process group is killed and -2
+// Ties a command to the life of this process. The guard is a small child that leads the
+// command's process group and waits on a socket whose other end only this process holds. When
+// this process ends, however it ends, the socket closes and the guard kills its whole group: the
+// command and everything it started (configtool under its shell, a script's children). When the
+// command has been waited for, the runner sends one byte instead and the guard leaves alone.
+// (A parent-death signal alone follows the thread that forked, and reaches one process only.)
+class Guard {
+ public:
+  // Starts the guard; false when it could not be started.
+  bool start() {
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return false;
+    const long maxFd = maxDescriptors();
+    pid_t pid = fork();
+    if (pid == 0) {
+      setpgid(0, 0);
+      // Only its own end stays open: other guards' ends would keep their sockets from closing.
+      const int keep = ends[0];
+      closeRange(0, keep - 1, maxFd);
+      closeRange(keep + 1, maxFd, maxFd);
+      char byte = 0;
+      ssize_t got;
+      do {
+        got = read(keep, &byte, 1);
+      } while (got < 0 && errno == EINTR);
+      if (got != 1) kill(0, SIGKILL);
+      _exit(0);
+    }
+    close(ends[0]);
+    if (pid < 0) {
+      close(ends[1]);
+      return false;
+    }
+    setpgid(pid, pid);
+    pid_ = pid;
+    end_ = ends[1];
+    return true;
+  }
+  pid_t group() const { return pid_; }
+  // The command is over (ended, or killed with the group): the guard leaves, and is reaped.
+  void release() {
+    if (pid_ < 0) return;
+    const char byte = 1;
+    ssize_t sent = send(end_, &byte, 1, MSG_NOSIGNAL);  // fails when the guard went with its group
+    (void)sent;
+    close(end_);
+    waitChild(pid_);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int end_ = -1;
+};
+
+// Waits for `pid` at most `timeoutMs`; past it the process group `group` is killed and -2
 // returned.
-int waitChildTimeout(pid_t pid, long timeoutMs) {
+int waitChildTimeout(pid_t pid, pid_t group, long timeoutMs) {
   struct timespec start;
   clock_gettime(CLOCK_MONOTONIC, &start);
   long pauseMs = 1;
@@ -157,7 +252,7 @@ int waitChildTimeout(pid_t pid, long timeoutMs) {
     clock_gettime(CLOCK_MONOTONIC, &now);
     long long elapsed = (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
     if (elapsed >= timeoutMs) {
-      kill(-pid, SIGKILL);
+      kill(-group, SIGKILL);
       kill(pid, SIGKILL);
       waitChild(pid);
       return -2;
@@ -168,43 +263,60 @@ int waitChildTimeout(pid_t pid, long timeoutMs) {
   }
 }
 
+// Runs `file` and waits for it: at most `timeoutMs` when that is positive. Guarded (see Guard)
+// unless `outlive`; either way the command leads or joins a process group of its own, which a
+// time-out ends whole.
+int run(const std::string& file, char* const argv[], long timeoutMs, bool outlive) {
+  Guard guard;
+  SpawnPlace place;
+  place.group = 0;
+  if (!outlive) {
+    if (!guard.start()) return -1;
+    place.group = guard.group();
+    place.caller = getpid();
+  }
+  pid_t pid = spawn(file, argv, place);
+  int status = -1;
+  if (pid > 0)
+    status = timeoutMs > 0 ? waitChildTimeout(pid, outlive ? pid : guard.group(), timeoutMs) : waitChild(pid);
+  guard.release();
+  return status;
+}
+
+// `commandLine` through /bin/sh -c, as run() does.
+int runShell(const char* commandLine, long timeoutMs, bool outlive) {
+  if (commandLine == nullptr) return -1;
+  char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(commandLine), nullptr};
+  return run("/bin/sh", argv, timeoutMs, outlive);
+}
+
+// argv[0] found on PATH, as run() does.
+int runFound(const char* const argv[], long timeoutMs) {
+  if (argv == nullptr || argv[0] == nullptr) return -1;
+  std::string file = findOnPath(argv[0], commandEnvironment());
+  if (file.empty()) return -1;
+  return run(file, const_cast<char* const*>(argv), timeoutMs, false);
+}
+
 std::mutex gPopenLock;
 std::map<FILE*, pid_t> gPopenChildren;
 
 }  // namespace
 
-int HBN_cmd_system(const char* commandLine) {
-  if (commandLine == nullptr) return -1;
-  char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(commandLine), nullptr};
-  pid_t pid = spawn("/bin/sh", argv, -1, -1, -1);
-  if (pid < 0) return -1;
-  return waitChild(pid);
-}
+int HBN_cmd_system(const char* commandLine) { return runShell(commandLine, 0, false); }
 
-int HBN_cmd_exec(const char* const argv[]) {
-  if (argv == nullptr || argv[0] == nullptr) return -1;
-  std::string file = findOnPath(argv[0], commandEnvironment());
-  if (file.empty()) return -1;
-  pid_t pid = spawn(file, const_cast<char* const*>(argv), -1, -1, -1);
-  if (pid < 0) return -1;
-  return waitChild(pid);
-}
+int HBN_cmd_exec(const char* const argv[]) { return runFound(argv, 0); }
 
 int HBN_cmd_systemTimeout(const char* commandLine, long timeoutMs) {
-  if (commandLine == nullptr) return -1;
-  char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(commandLine), nullptr};
-  pid_t pid = spawn("/bin/sh", argv, -1, -1, -1, true);
-  if (pid < 0) return -1;
-  return waitChildTimeout(pid, timeoutMs);
+  return runShell(commandLine, timeoutMs > 0 ? timeoutMs : 1, false);
 }
 
 int HBN_cmd_execTimeout(const char* const argv[], long timeoutMs) {
-  if (argv == nullptr || argv[0] == nullptr) return -1;
-  std::string file = findOnPath(argv[0], commandEnvironment());
-  if (file.empty()) return -1;
-  pid_t pid = spawn(file, const_cast<char* const*>(argv), -1, -1, -1, true);
-  if (pid < 0) return -1;
-  return waitChildTimeout(pid, timeoutMs);
+  return runFound(argv, timeoutMs > 0 ? timeoutMs : 1);
+}
+
+int HBN_cmd_systemOutliving(const char* commandLine, long timeoutMs) {
+  return runShell(commandLine, timeoutMs, true);
 }
 
 FILE* HBN_cmd_popen(const char* commandLine, const char* mode) {
@@ -215,7 +327,11 @@ FILE* HBN_cmd_popen(const char* commandLine, const char* mode) {
   int parentEnd = reading ? fds[0] : fds[1];
   int childEnd = reading ? fds[1] : fds[0];
   char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(commandLine), nullptr};
-  pid_t pid = spawn("/bin/sh", argv, childEnd, reading ? STDOUT_FILENO : STDIN_FILENO, parentEnd);
+  SpawnPlace place;
+  place.childFd = childEnd;
+  place.targetFd = reading ? STDOUT_FILENO : STDIN_FILENO;
+  place.closeFd = parentEnd;
+  pid_t pid = spawn("/bin/sh", argv, place);
   close(childEnd);
   if (pid < 0) {
     close(parentEnd);

@@ -232,7 +232,7 @@ TEST_F(CloudRequests, AStringWithANulInsideMatchesNoKind) {
 // A load that configtool did not carry out and that left no whole error document of its own is
 // answered with configtool's document for settings that were not saved; the box does not reboot.
 TEST_F(CloudRequests, ALoadThatFailedWithoutAWholeErrorDocumentIsAnsweredWithTheFallback) {
-  setenv("HBN_TIME_SCALE", "1000", 1);  // configtool's 30 s bound: its least, 2 s
+  setenv("HBN_TIME_SCALE", "1000", 1);  // configtool's 30 s bound: its least, 5 s
   struct Case {
     const char* name;
     const char* configtool;  // the fake's body; null: no configtool at all

@@ -21,6 +21,8 @@
 namespace {
 
 const char kFailoverMarker[] = "/var/failover.inf";
+// The switch takes seconds; one that has not ended by then is hung, and would stop the checks.
+constexpr long kSwitchTimeoutMs = 30000;
 constexpr uint32_t kUnresolved = 0xFFFFFFFFu;
 
 char mark(int value) { return value != 0 ? 'T' : '-'; }
@@ -37,11 +39,8 @@ void startDetached(const char* name, void (*body)()) {
   }
 }
 
-// The pause of one pass, `seconds` long (under the test time scale), at least a millisecond.
-void pass(long seconds) {
-  long ms = HBN_time_scaled(seconds * 1000);
-  HBN_thread_sleep(static_cast<int>(ms > 0 ? ms : 1));
-}
+// The pause of one pass, `seconds` long (under the test time scale).
+void pass(int32_t seconds) { HBN_thread_sleep(static_cast<int>(wanPassMs(seconds))); }
 
 int64_t secondsBetween(int64_t fromMs, int64_t toMs) { return (toMs - fromMs) / 1000; }
 
@@ -108,11 +107,9 @@ void pingCheck() {
   // and back again in one pass); one probe is the least.
   const int failoverCount = state.pingFailoverCount > 0 ? state.pingFailoverCount : 1;
   const int failbackCount = state.pingFailbackCount > 0 ? state.pingFailbackCount : 1;
-  // An interval of 0 would probe without pause.
-  const long interval = state.pingInterval > 0 ? state.pingInterval : 1;
   int64_t firstFailureMs = 0, firstSuccessMs = 0, outageStartMs = 0;
   for (;;) {
-    pass(interval);
+    pass(state.pingInterval);
     if (address == kUnresolved) {
       address = HBN_util_netResolve(state.pingHost);
       if (address == kUnresolved) continue;
@@ -167,6 +164,12 @@ void pingCheck() {
 
 }  // namespace
 
+long wanPassMs(int32_t seconds) {
+  // An interval of 0 would probe without pause; one longer than a sleep can take is clamped
+  // before it is converted (multiplied in a 32-bit long it would wrap).
+  return HBN_time_scaledSecondsMs(seconds > 0 ? seconds : 1);
+}
+
 void wanStartMqttCheck() { startDetached("wan-check", mqttCheck); }
 
 void wanStartPingCheck() {
@@ -196,5 +199,7 @@ void wanSwitch(bool toSub, const WanSwitchCause& cause) {
     unlink(marker.c_str());
   }
   std::string command = HBN_path("/bin/sysconf") + " switch_wan " + from + " " + to;
-  HBN_cmd_system(command.c_str());
+  // Its result is not examined: past the bound the checks go on as after any other failure.
+  if (HBN_cmd_systemTimeout(command.c_str(), HBN_time_scaledBound(kSwitchTimeoutMs)) == -2)
+    HBN_LOG(HBN_LOG_ERROR, "command timeout:%s\n", command.c_str());
 }

@@ -10,6 +10,10 @@ void wanStartMqttCheck();
 // Not started (a warning is logged) when the ping host is empty: there is nothing to probe then.
 void wanStartPingCheck();
 
+// The pause of one check pass of `seconds` (the ping interval; 10 for the MQTT mode) in
+// milliseconds on the test time scale: at least a second, at most HBN_TIME_MAX_SECONDS.
+long wanPassMs(int32_t seconds);
+
 // Why a switch happens, for the operator's log line.
 struct WanSwitchCause {
   const char* trigger;  // "MQTT state" or "ping counts"
@@ -20,5 +24,6 @@ struct WanSwitchCause {
 // The WAN switch: over to the sub WAN (`toSub`) or back to the main WAN. Logs the switch
 // (level 1: direction, trigger, how long the main link was down), creates or removes
 // "/var/failover.inf" and runs "/bin/sysconf switch_wan <from> <to>" through the shell, whose
-// result is not examined. Called by the check threads only.
+// result is not examined; a switch still running after 30 s (HBN_time_scaledBound) is ended and
+// logged ("command timeout:<command line>", error). Called by the check threads only.
 void wanSwitch(bool toSub, const WanSwitchCause& cause);

@@ -12,6 +12,7 @@
 #include <system_error>
 #include <thread>
 
+#include "hbn_log.h"
 #include "hbn_path.h"
 
 namespace {
@@ -21,6 +22,9 @@ WanLinkState gMain;
 WanLinkState gSub;
 
 const char kDisconnectMarker[] = "/var/lte_m3_disconnect.inf";
+// The script takes minutes; one still running after this is hung and would keep the link from
+// ever being optimised again.
+constexpr long kOptimisationTimeoutMs = 600000;
 
 void createMarker(const char* path) {
   int fd = open(HBN_path(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -30,16 +34,22 @@ void createMarker(const char* path) {
   }
 }
 
+// One run of the optimisation script, ended after its bound (then logged); either way the link
+// may be optimised again.
+void runOptimisation(WanLinkState* link) {
+  const std::string command = HBN_path("/bin/kv_m3_optimize.sh");
+  if (HBN_cmd_systemTimeout(command.c_str(), HBN_time_scaledBound(kOptimisationTimeoutMs)) == -2)
+    HBN_LOG(HBN_LOG_ERROR, "command timeout:%s\n", command.c_str());
+  link->optimizeRunning.store(0);
+}
+
 // Runs the optimisation script on a thread of its own; one run at a time per link.
 void startOptimisation(WanLinkState* link) {
   uint8_t idle = 0;
   if (!link->optimizeRunning.compare_exchange_strong(idle, 1)) return;
   createMarker(kDisconnectMarker);
   try {
-    std::thread([link] {
-      HBN_cmd_system(HBN_path("/bin/kv_m3_optimize.sh").c_str());
-      link->optimizeRunning.store(0);
-    }).detach();
+    std::thread(runOptimisation, link).detach();
   } catch (const std::system_error&) {
     // Runs on the MQTT library's thread: nothing may escape; the next notice tries again.
     link->optimizeRunning.store(0);

@@ -18,6 +18,7 @@
 
 #include "hbn_failover_box.h"
 #include "hbn_mqtt_client.h"
+#include "hbn_process.h"
 #include "hbn_wait.h"
 
 namespace {
@@ -197,6 +198,48 @@ TEST_F(Failover, MqttModeCutAndRestoreMoveTheTrafficAndBack) {
   EXPECT_NE(err.find("fail over eth0->wwan0: trigger MQTT state (main disconnected "), std::string::npos)
       << err;
   EXPECT_NE(err.find("fail back wwan0->eth0: trigger MQTT state (main connected "), std::string::npos);
+  EXPECT_EQ(box_.agentBox().problem(), "");
+}
+
+// A switch command that hangs is ended after its bound (30 s; at this scale the floor of 5 s)
+// and logged, and the checks go on: the fail-back still comes, and its switch runs.
+TEST_F(Failover, HungSwitchIsEndedAndTheFailBackStillComes) {
+  if (!ready_) return;
+  ASSERT_NO_FATAL_FAILURE(buildDual());
+  hbntest::Sandbox& sb = box_.sandbox();
+  sb.mkdirs("/record");
+  // The first switch hangs, with a child of its own; later ones are the stand-in's.
+  const std::string hung = sb.path("/record/hung.pids");
+  sb.fakeCommand("sysconf", "if [ ! -e '" + hung + "' ]; then echo $$ >> '" + hung +
+                                "'; sleep 60 & echo $! >> '" + hung + "'; wait; fi\nexec " +
+                                hbntest::programCommandLine("sysconf") + " \"$@\"");
+  MibIds ids = dualWan(box_, 0, 1);                       // check 60 s
+  ids.insert(ids.end(), {{"7160", "1"}, {"7161", "1"}});  // fail-back after 60 s
+  ASSERT_NO_FATAL_FAILURE(configureAndStart(ids, 60));
+  ASSERT_NO_FATAL_FAILURE(waitBothConnected());
+  ASSERT_GE(box_.waitLine("KV_TX440:network check thread start"), 0);
+
+  const size_t cutAt = box_.lines().size();
+  ASSERT_EQ(box_.world().cut("eth0"), "");
+  ASSERT_GE(box_.waitLine(kFailOver, cutAt, 20000), 0) << box_.agentBox().out();
+  const std::string timeout = "command timeout:" + sb.path("/bin/sysconf") + " switch_wan eth0 wwan0";
+  ASSERT_TRUE(box_.agentBox().waitErr(timeout, 1, 20000)) << box_.agentBox().err();
+  std::vector<pid_t> started;
+  {
+    std::istringstream in(hbntest::readFile(hung));
+    for (long pid; in >> pid;) started.push_back(static_cast<pid_t>(pid));
+  }
+  ASSERT_EQ(started.size(), 2u);
+  for (pid_t pid : started) EXPECT_TRUE(hbntest::waitUntil([&] { return hbntest::processGone(pid); }, 5000));
+  EXPECT_TRUE(box_.failoverMarker());  // the state changed as after any switch
+
+  const size_t restoreAt = box_.lines().size();
+  ASSERT_EQ(box_.world().restore("eth0"), "");
+  ASSERT_GE(box_.waitLine(kFailBack, restoreAt, 20000), 0) << box_.agentBox().out();
+  EXPECT_TRUE(hbntest::waitUntil(
+      [&] { return sb.recorded("sysconf") == "switch_wan eth0 wwan0\nswitch_wan wwan0 eth0\n"; }, 5000))
+      << sb.recorded("sysconf");
+  EXPECT_FALSE(box_.failoverMarker());
   EXPECT_EQ(box_.agentBox().problem(), "");
 }
 

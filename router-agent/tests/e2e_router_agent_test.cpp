@@ -1,23 +1,27 @@
 // The built router-cloud-agent between a real TLS Mosquitto broker and a test client, with the
 // build's configtool and recording fakes for the platform commands: the "connected" set and its
 // timing, the information answers byte for byte, control and configuration requests, update
-// hand-offs, script requests on a real message queue, dropped requests, a broker restart and a
-// server that never answers.
+// hand-offs, script requests on a real message queue, dropped requests, platform commands that
+// hang when the agent is killed, a broker restart and a server that never answers.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mqueue.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "e2e_router_fixture.h"
 #include "hbn_log_capture.h"
+#include "hbn_process.h"
 
 namespace {
 
@@ -495,6 +499,67 @@ TEST_F(RouterAgent, BrokerRestartReannouncesAndNotifies) {
                count(gw("connected/tls")) > before[2] && count(wanip) > before[3];
       },
       5000));
+}
+
+// A platform command that hangs when the agent is killed goes with the agent, and so does what
+// it started (configtool runs under a shell); a reboot is meant to outlive the agent and goes on.
+TEST_F(RouterAgent, HungCommandsEndWithTheKilledAgentButARebootGoesOn) {
+  struct Case {
+    const char* request;
+    const char* payload;
+    const char* command;  // the fake that hangs
+    bool endsWithAgent;
+  };
+  const Case cases[] = {
+      {"config/noreboot", "{\"setting\":{\"mode\":\"mobile\"}}", "configtool", true},
+      {"control", "{\"upload\":\"config-user\"}", "configtool", true},
+      {"control", "{\"reboot\":\"lte_module\"}", "kv_lte_reset.sh", true},
+      {"control", "{\"reboot\":\"all\"}", "reboot", false},
+  };
+  bringUpAnnounced();
+  const std::string pids = sandbox().path("/record/hung.pids");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.request) + " " + c.payload);
+    if (!world_->box().agent().running()) {
+      // The next agent on the same broker: its "connected" follows its subscription.
+      client().drain();
+      ASSERT_TRUE(world_->box().startAgentPrefixed({}, "router-cloud-agent", {"HBN_SCRIPT_QUEUE=" + queue_}));
+      MqttClient::Message m;
+      ASSERT_TRUE(client().next(gw("connected"), &m, 10000)) << world_->err();
+    }
+    // The command records its shell's process and a child of its own, then waits for the child.
+    unlink(pids.c_str());
+    sandbox().fakeCommand(c.command, "echo $$ >> '" + pids + "'; sleep 60 & echo $! >> '" + pids + "'; wait");
+    ASSERT_TRUE(publish(c.request, c.payload));
+    std::vector<pid_t> started;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+          started.clear();
+          std::istringstream in(hbntest::readFile(pids));
+          for (long pid; in >> pid;) started.push_back(static_cast<pid_t>(pid));
+          return started.size() == 2;
+        },
+        10000))
+        << world_->err();
+    EXPECT_EQ(world_->box().problem(), "");
+    world_->box().agent().kill();
+    auto allGone = [&] {
+      for (pid_t pid : started)
+        if (!hbntest::processGone(pid)) return false;
+      return true;
+    };
+    if (c.endsWithAgent) {
+      EXPECT_TRUE(waitUntil(allGone, 5000));
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      EXPECT_FALSE(allGone());
+    }
+    for (pid_t pid : started)
+      if (!hbntest::processGone(pid)) kill(pid, SIGKILL);
+  }
+  // The last agent was killed on purpose; everything it sent kept the contract.
+  EXPECT_EQ(world_->checkContract(), "");
+  world_.reset();
 }
 
 // A server that takes the TCP connection and never answers: each attempt ends after the bounded

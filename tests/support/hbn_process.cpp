@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "hbn_test.h"
@@ -91,6 +93,18 @@ void Process::kill() {
   int waitStatus = 0;
   if (waitpid(pid_, &waitStatus, 0) == pid_) reaped(waitStatus);
   pid_ = -1;
+}
+
+bool processGone(pid_t pid) {
+  if (pid <= 0) return true;
+  FILE* f = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  if (f == nullptr) return true;
+  char line[512] = {0};
+  bool read = fgets(line, sizeof line, f) != nullptr;
+  fclose(f);
+  // "pid (comm) S ...": the state follows the last ')'.
+  const char* close = read ? strrchr(line, ')') : nullptr;
+  return close == nullptr || close[1] == '\0' || close[2] == 'Z' || close[2] == 'X';
 }
 
 }  // namespace hbntest

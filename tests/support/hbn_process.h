@@ -37,4 +37,7 @@ class Process {
   int status_ = -1;
 };
 
+// True when process `pid` has ended: it is gone, or a zombie its (new) parent has yet to reap.
+bool processGone(pid_t pid);
+
 }  // namespace hbntest

@@ -48,7 +48,7 @@ int HBNKV_factoryResetRequest() {
   std::printf("KV_TX440:%s\n", "HBNKV_factoryResetRequest");
   std::fflush(stdout);
   HBN_thread_sleep(static_cast<int>(HBN_time_scaled(10000)));
-  HBN_cmd_system("kv_reset_reboot.sh");
+  HBN_cmd_systemOutliving("kv_reset_reboot.sh", 0);  // resets and restarts the box: outlives us
   return 1;
 }
 
@@ -60,7 +60,7 @@ void HBNKV_resetComplite() {
 int HBNKV_rebootRequest() {
   std::printf("KV_TX440:%s\n", "HBNKV_rebootRequest");
   std::fflush(stdout);
-  HBN_cmd_system("reboot");
+  HBN_cmd_systemOutliving("reboot", 0);
   return 0;
 }
 

@@ -1,20 +1,24 @@
 // MQTTAsync_connect2 against a real broker. The bound cases run a simulated box: a namespace with
 // links "eth0" and "wwan0" whose far ends are in the root namespace (the broker listens on the
-// wwan0 peer's address there) or in a dead-end namespace. Default routes prefer eth0.
+// wwan0 peer's address there, and so do the small servers of some tests: another service, an
+// MQTT 3.1 server) or in a dead-end namespace. Default routes prefer eth0.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -113,6 +117,75 @@ int plainConnect(int type, const std::string& address, int port) {
 
 std::string tcpUri(const std::string& address, int port) {
   return "tcp://" + address + ":" + std::to_string(port);
+}
+
+// A TCP server on `address` (an ephemeral port) in the namespace of the thread that makes it:
+// every connection it accepts goes to `serve` (on the server's thread, one at a time), with the
+// peer's address. Ends with the object.
+class TcpServer {
+ public:
+  using Serve = std::function<void(int fd, const std::string& peer)>;
+  TcpServer(const std::string& address, Serve serve) : serve_(std::move(serve)) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, address.c_str(), &a.sin_addr);
+    socklen_t len = sizeof a;
+    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd_, 64) != 0 ||
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+      return;
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] { run(); });
+  }
+  ~TcpServer() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (fd_ >= 0) close(fd_);
+  }
+  TcpServer(const TcpServer&) = delete;
+  TcpServer& operator=(const TcpServer&) = delete;
+  int port() const { return port_; }
+
+ private:
+  void run() {
+    while (!stop_) {
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, 50) != 1) continue;
+      sockaddr_in peer{};
+      socklen_t len = sizeof peer;
+      int fd = accept4(fd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      char text[INET_ADDRSTRLEN] = "";
+      inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+      serve_(fd, text);
+      close(fd);
+    }
+  }
+
+  Serve serve_;
+  int fd_ = -1;
+  int port_ = -1;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// Reads the MQTT CONNECT on `fd` (at most three seconds); its protocol level (3 for MQTT 3.1, 4 for
+// 3.1.1), or -1.
+int connectLevel(int fd) {
+  unsigned char packet[512];
+  size_t have = 0;
+  for (;;) {
+    // Fixed header, remaining length (short packets: one byte), name length, name, level.
+    if (have >= 4) {
+      size_t nameLength = static_cast<size_t>(packet[2] << 8 | packet[3]);
+      if (have >= 4 + nameLength + 1) return packet[4 + nameLength];
+    }
+    pollfd p{fd, POLLIN, 0};
+    if (have == sizeof packet || poll(&p, 1, 3000) != 1) return -1;
+    ssize_t n = read(fd, packet + have, sizeof packet - have);
+    if (n <= 0) return -1;
+    have += static_cast<size_t>(n);
+  }
 }
 
 // Runs first (gtest keeps the file's order) so that, run as one process, no bound attempt precedes it.
@@ -216,9 +289,122 @@ TEST_F(MqttConnect2Box, UnboundTcpIsRefusedOnceBound) {
   EXPECT_EQ(plain.wait(), Outcome::Failed);
   EXPECT_TRUE(broker_.clientAddresses("plain").empty());
   EXPECT_EQ(plainConnect(SOCK_STREAM, wwan0_.peer.address, broker_.port()), EADDRNOTAVAIL);
-  // Datagrams and loopback are left alone (nothing listens on the box's loopback).
+  // Datagrams, loopback and other ports are left alone (nothing listens on the box's loopback
+  // nor on the other port).
   EXPECT_EQ(plainConnect(SOCK_DGRAM, wwan0_.peer.address, broker_.port()), 0);
   EXPECT_EQ(plainConnect(SOCK_STREAM, "127.0.0.1", broker_.port()), ECONNREFUSED);
+  EXPECT_EQ(plainConnect(SOCK_STREAM, wwan0_.peer.address, hbntest::freePort()), ECONNREFUSED);
+}
+
+// Other TCP connects of the process while bound attempts run (a resolver falling back to TCP,
+// any library): to another port they are left alone, and they never take an attempt's binding;
+// to the bound session's port at another address they are refused rather than sent unbound.
+TEST_F(MqttConnect2Box, RacingConnectsNeitherTakeTheBindingNorAreBound) {
+  ASSERT_NO_FATAL_FAILURE(buildBox(true));
+  // Another service on the broker's host, reached unbound through wwan0's connected route.
+  TcpServer other(wwan0_.peer.address, [](int, const std::string&) {});
+  ASSERT_GT(other.port(), 0);
+  hbntest::NetnsScope inBox(box_);
+  ASSERT_TRUE(inBox.ok());
+  {
+    Client first(brokerUri(), "race-first");
+    ASSERT_EQ(first.connect("eth0"), MQTTASYNC_SUCCESS);
+    ASSERT_EQ(first.wait(), Outcome::Connected);
+  }
+
+  std::atomic<bool> stop{false};
+  std::vector<std::string> otherSources;  // local address of each connect to the other port
+  std::vector<int> otherErrors, samePortErrors;
+  std::thread racer([&] {
+    for (int i = 0; i < 100000 && !stop.load(); ++i) {
+      int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      const bool samePort = i % 2 == 1;
+      a.sin_port = htons(static_cast<uint16_t>(samePort ? broker_.port() : other.port()));
+      inet_pton(AF_INET, (samePort ? eth0_.peer.address : wwan0_.peer.address).c_str(), &a.sin_addr);
+      int result = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 0 : errno;
+      if (samePort) {
+        samePortErrors.push_back(result);
+      } else if (result != 0) {
+        otherErrors.push_back(result);
+      } else {
+        sockaddr_in local{};
+        socklen_t len = sizeof local;
+        char text[INET_ADDRSTRLEN] = "";
+        getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len);
+        inet_ntop(AF_INET, &local.sin_addr, text, sizeof text);
+        otherSources.push_back(text);
+      }
+      close(fd);
+    }
+  });
+  constexpr int kRounds = 8;
+  std::vector<Outcome> outcomes;
+  for (int round = 0; round < kRounds; ++round) {
+    Client client(brokerUri(), "race-" + std::to_string(round));
+    outcomes.push_back(client.connect("eth0") == MQTTASYNC_SUCCESS ? client.wait() : Outcome::Failed);
+  }
+  stop = true;
+  racer.join();
+
+  EXPECT_EQ(outcomes, std::vector<Outcome>(kRounds, Outcome::Connected));
+  for (int round = 0; round < kRounds; ++round)
+    EXPECT_EQ(broker_.clientAddresses("race-" + std::to_string(round)),
+              std::vector<std::string>{eth0_.box.address})
+        << round;
+  ASSERT_FALSE(otherSources.empty());
+  EXPECT_EQ(otherErrors, std::vector<int>{});
+  EXPECT_EQ(otherSources, std::vector<std::string>(otherSources.size(), wwan0_.box.address));
+  ASSERT_FALSE(samePortErrors.empty());
+  EXPECT_EQ(samePortErrors, std::vector<int>(samePortErrors.size(), EADDRNOTAVAIL));
+}
+
+// A server that speaks MQTT 3.1 only: the library's default version falls back to it, unbound
+// within the attempt, bound at the next attempt (each bound attempt opens one socket), and the
+// bound sockets stay on their interface.
+TEST_F(MqttConnect2Box, ServerOfMqtt31IsReachedBoundToo) {
+  ASSERT_NO_FATAL_FAILURE(buildBox(true));
+  std::mutex lock;
+  std::vector<std::string> seen;  // "level from-address" of each CONNECT
+  TcpServer old(wwan0_.peer.address, [&](int fd, const std::string& peer) {
+    int level = connectLevel(fd);
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      seen.push_back(std::to_string(level) + " " + peer);
+    }
+    // CONNACK: accepted for 3.1, "unacceptable protocol version" for anything else.
+    const unsigned char connack[] = {0x20, 0x02, 0x00, static_cast<unsigned char>(level == 3 ? 0 : 1)};
+    if (write(fd, connack, sizeof connack) != static_cast<ssize_t>(sizeof connack) || level != 3) return;
+    char rest[256];
+    pollfd p{fd, POLLIN, 0};
+    while (poll(&p, 1, 3000) == 1 && read(fd, rest, sizeof rest) > 0) {
+    }
+  });
+  ASSERT_GT(old.port(), 0);
+  auto connects = [&] {
+    std::lock_guard<std::mutex> guard(lock);
+    return seen;
+  };
+  hbntest::NetnsScope inBox(box_);
+  ASSERT_TRUE(inBox.ok());
+  const std::string uri = tcpUri(wwan0_.peer.address, old.port());
+  {
+    Client unbound(uri, "old-unbound");
+    ASSERT_EQ(unbound.connect(nullptr), MQTTASYNC_SUCCESS);
+    EXPECT_EQ(unbound.wait(), Outcome::Connected);
+  }
+  EXPECT_EQ(connects(), (std::vector<std::string>{"4 " + wwan0_.box.address, "3 " + wwan0_.box.address}));
+  {
+    Client bound(uri, "old-bound");
+    ASSERT_EQ(bound.connect("eth0"), MQTTASYNC_SUCCESS);
+    EXPECT_EQ(bound.wait(), Outcome::Failed);
+    ASSERT_EQ(bound.connect("eth0"), MQTTASYNC_SUCCESS);
+    EXPECT_EQ(bound.wait(), Outcome::Connected);
+    EXPECT_EQ(bound.callbacks(), 2);
+  }
+  EXPECT_EQ(connects(), (std::vector<std::string>{"4 " + wwan0_.box.address, "3 " + wwan0_.box.address,
+                                                  "4 " + eth0_.box.address, "3 " + eth0_.box.address}));
 }
 
 TEST_F(MqttConnect2Box, RefusedAttemptLeavesTheNextOneBoundCorrectly) {

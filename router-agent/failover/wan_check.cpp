@@ -114,7 +114,7 @@ void pingCheck() {
       address = HBN_util_netResolve(state.pingHost);
       if (address == kUnresolved) continue;
     }
-    printf("KV_TX440:ping=%s,%X\n", main.ifname, address);
+    HBN_console_print("KV_TX440:ping=%s,%X\n", main.ifname, address);
     fflush(stdout);
     const int64_t probeMs = wanNowMs();
     int result = HBN_util_netPing(main.ifname, address);

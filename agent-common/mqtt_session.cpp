@@ -59,7 +59,7 @@ void* contextOf(int slot) {
 template <typename Body>
 bool withSession(void* context, Body body) {
   // This is the library's callback thread: a queue write here must never wait for room.
-  HBN_queue_setNoWait(1);
+  if (HBN_queue_isNoWait() == 0) HBN_queue_setNoWait(1);
   uintptr_t value = reinterpret_cast<uintptr_t>(context);
   Slot& slot = gSlots[value & ((1u << kSlotBits) - 1)];
   std::lock_guard<std::mutex> guard(slot.lock);
@@ -107,12 +107,14 @@ struct SessionCallbacks {
   }
   static int onMessage(void* context, char* topic, int topicLength, MQTTAsync_message* message) {
     int length = topicLength > 0 ? topicLength : static_cast<int>(strlen(topic));
+    bool kept = false;
     withSession(context, [&](MqttSession& s) {
-      s.events_->messageArrived(s, topic, length, message ? message->payload : nullptr,
-                                message ? message->payloadlen : 0);
+      kept = s.events_->keepMessage(s, topic, length, message);
+      if (!kept)
+        s.events_->messageArrived(s, topic, length, message ? message->payload : nullptr,
+                                  message ? message->payloadlen : 0);
     });
-    MQTTAsync_freeMessage(&message);
-    MQTTAsync_free(topic);
+    if (!kept) releaseMessage(topic, message);
     return 1;
   }
 };
@@ -269,6 +271,11 @@ bool validFilter(const char* filter) {
     if (end == nullptr) return true;
     level = end + 1;
   }
+}
+
+void releaseMessage(char* topic, MQTTAsync_message* message) {
+  if (message != nullptr) MQTTAsync_freeMessage(&message);
+  if (topic != nullptr) MQTTAsync_free(topic);
 }
 
 void sleepWhileRunning(int milliseconds, const std::atomic<int>& running) {

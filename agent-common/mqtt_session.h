@@ -54,7 +54,20 @@ class SessionEvents {
   // released by the session afterwards.
   virtual void messageArrived(MqttSession& session, const char* topic, int topicLength, const void* payload,
                               int length) = 0;
+  // Asked first for every arriving message: true takes the library's memory of it (the topic and
+  // the message, released later with releaseMessage()), so it can be handled on another thread;
+  // false (the default) has messageArrived() called and the message released at once.
+  virtual bool keepMessage(MqttSession& session, char* topic, int topicLength, MQTTAsync_message* message) {
+    (void)session;
+    (void)topic;
+    (void)topicLength;
+    (void)message;
+    return false;
+  }
 };
+
+// Releases an arrived message that keepMessage() took.
+void releaseMessage(char* topic, MQTTAsync_message* message);
 
 class MqttSession {
  public:

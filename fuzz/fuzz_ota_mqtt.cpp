@@ -1,6 +1,7 @@
 // The OTA agent's MQTT request dispatch, entered where the library's message-arrived callback
-// enters it, on a session that counts as connected (answers are built, the library is not
-// called). Platform commands and configtool answer in process (fuzz_cloud_commands.cpp).
+// and the session's request worker run it, on a session that counts as connected (answers are
+// built, the library is not called). Platform commands and configtool answer in process
+// (fuzz_cloud_commands.cpp).
 #include "fuzz_cloud_env.h"
 #include "hbn_os.h"
 #include "ota_cloud_internal.h"
@@ -12,14 +13,12 @@ void noLteInfo() {}
 
 OtaCloud* start() {
   if (!fuzzcloud::prepareRoot() || HBN_os_initialize() != 0) return nullptr;
-  OtaCloud* s = new OtaCloud;
-  s->out = new char[HBN_OTA_PAYLOAD_SIZE];
-  s->in = new char[HBN_OTA_PAYLOAD_SIZE + 1];
-  if (HBN_queue_create(&s->queue) != 0) return nullptr;
-  snprintf(s->server.serial, sizeof s->server.serial, "SN1");
-  snprintf(s->server.prefix, sizeof s->server.prefix, "gw/vexor/SN1/");
+  OtaCloud* s = new OtaCloud(otaLinkSpec());
+  if (s->link.open() != 0) return nullptr;
+  snprintf(s->link.server().serial, sizeof s->link.server().serial, "SN1");
+  snprintf(s->link.server().prefix, sizeof s->link.server().prefix, "gw/vexor/SN1/");
   s->core = HBN_core_interface_t{acceptUpdate, acceptUpdate, noLteInfo};
-  s->mqtt.setState(hbn::kConnected);
+  s->link.mqtt().setState(hbn::kConnected);
   return s;
 }
 
@@ -31,6 +30,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzcloud::Message message(data, size);
   HBN_cloud_commMqttMsgarrvd(session, message.topic, message.topicLength, message.payload,
                              message.payloadLength);
-  fuzzcloud::drain(session->queue);
+  fuzzcloud::drain(session->link.queue());
   return 0;
 }

@@ -1,201 +1,137 @@
-// The OTA agent's cloud session: settings, the session thread, the connection state and the
-// send API.
+// The OTA agent's cloud session: its link's settings, connection callbacks and queued
+// messages, and the send API.
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <new>
 
 #include "hbn_log.h"
 #include "ota_cloud_internal.h"
+#include "ota_payload.h"
+#include "store_reader.h"
 
 namespace {
 
 // The one session of the process.
 std::atomic<OtaCloud*> gCloud{nullptr};
-// The wall-clock time at which the clock was first found synchronised.
-std::atomic<int64_t> gPowerOn{0};
 
 }  // namespace
 
-int64_t otaPowerOnTime() { return gPowerOn.load(); }
+hbn::LinkSpec otaLinkSpec() {
+  hbn::LinkSpec spec;
+  spec.threadName = "cloud-mqtt";
+  spec.workerName = "cloud-req";
+  spec.poolCount = HBN_OTA_CLOUD_BUF_COUNT;
+  spec.poolSize = HBN_OTA_CLOUD_BUF_SIZE;
+  spec.outSize = HBN_OTA_PAYLOAD_SIZE;
+  spec.answerSize = HBN_OTA_PAYLOAD_SIZE;
+  spec.incomingSize = HBN_OTA_PAYLOAD_SIZE + 1;
+  spec.waitMs = 5000;
+  spec.finishWaitMs = 1000;
+  spec.finishKind = HBN_OTA_KIND_FINISH;
+  spec.markPowerOn = true;
+  spec.routes = kOtaRoutes;
+  spec.routeCount = kOtaRouteCount;
+  return spec;
+}
 
-// ---------------------------------------------------------------- shared helpers
+namespace {
 
-int otaQueue(const char* func, OtaCloud* cloud, uint32_t kind, uint32_t p1, uint32_t p2, uintptr_t buffer) {
-  if (cloud == nullptr || cloud->queue == nullptr ||
-      HBN_queue_sendTimeout(cloud->queue, 0, kind, p1, p2, 0, buffer) != 0) {
+int otaQueue(const char* func, OtaCloud* s, uint32_t kind, uint32_t p1 = 0, uint32_t p2 = 0,
+             uintptr_t buffer = 0) {
+  if (s == nullptr) {
     HBN_log_printAt(HBN_LOG_WARN, func, __LINE__, "CLOUD send queue push fail\n");
     return -1;
   }
-  return 0;
+  return s->link.send(func, kind, p1, p2, 0, buffer);
 }
 
-void otaPublish(const char* func, OtaCloud* cloud, const char* name, const char* payload, size_t length,
-                bool onlyConnected) {
-  char topic[OTA_TOPIC_SIZE];
-  int n = snprintf(topic, sizeof topic, "%s%s", cloud->server.prefix, name);
-  if (n < 0 || static_cast<size_t>(n) >= sizeof topic) {
-    HBN_log_printAt(HBN_LOG_ERROR, func, __LINE__, "MQTT topic too long:%s\n", name);
-    return;
-  }
-  cloud->mqtt.publish(func, topic, payload, static_cast<int>(length), onlyConnected);
-}
+}  // namespace
 
 // ---------------------------------------------------------------- settings
 
-static void HBN_cloud_commMqttLoadSetting(OtaCloud* s) {
+static bool HBN_cloud_commMqttLoadSetting(OtaCloud* s) {
   HBN_LOG(HBN_LOG_DEBUG, "load setting start\n");
   namespace mib = hbn::mib;
   const hbn::CloudServerIds ids{mib::kSerial,       mib::kServiceCode,    mib::kOtaHost, mib::kOtaPort,
                                 mib::kOtaTlsEnable, mib::kOtaLoginEnable, mib::kOtaUser, mib::kOtaPassword};
-  if (!hbn::loadCloudServer(ids, s->running, &s->server)) return;
+  if (!s->link.loadServer(ids)) return false;
   HBN_LOG(HBN_LOG_DEBUG, "load setting finish\n");
-  snprintf(s->clientId, sizeof s->clientId, "%s:%s-OTA", s->server.serviceCode, s->server.serial);
-  HBN_LOG(HBN_LOG_DEBUG, "serial#=%s,server=%s,port=%d\n", s->server.serial, s->server.host, s->server.port);
-  HBN_LOG(HBN_LOG_DEBUG, "addr  =%s\n", s->server.uri);
-  HBN_LOG(HBN_LOG_DEBUG, "client=%s\n", s->clientId);
-  HBN_LOG(HBN_LOG_DEBUG, "topic =%s\n", s->server.prefix);
-  HBN_LOG(HBN_LOG_DEBUG, "topic =%s\n", s->server.subscription);
+  const hbn::CloudServer& server = s->link.server();
+  char clientId[2 * hbn::kCloudTextSize + 16];
+  snprintf(clientId, sizeof clientId, "%s:%s-OTA", server.serviceCode, server.serial);
+  s->link.settings() = hbn::sessionSettingsFor(server, clientId, "/jffs2/mqtt/ota/");
+  HBN_LOG(HBN_LOG_DEBUG, "serial#=%s,server=%s,port=%d\n", server.serial, server.host, server.port);
+  HBN_LOG(HBN_LOG_DEBUG, "addr  =%s\n", server.uri);
+  HBN_LOG(HBN_LOG_DEBUG, "client=%s\n", clientId);
+  HBN_LOG(HBN_LOG_DEBUG, "topic =%s\n", server.prefix);
+  HBN_LOG(HBN_LOG_DEBUG, "topic =%s\n", server.subscription);
+  return true;
 }
 
-// ---------------------------------------------------------------- connection (session thread)
-
-static void HBN_cloud_commMqttConnect(OtaCloud* s) {
-  int rc = s->mqtt.connect();
-  if (rc != MQTTASYNC_SUCCESS && rc != 1) HBN_LOG(HBN_LOG_WARN, "MQTT async connect fail(%d)\n", rc);
-}
+bool OtaCloud::loadSettings(hbn::CloudLink&) { return HBN_cloud_commMqttLoadSetting(this); }
 
 // ---------------------------------------------------------------- callbacks (library thread)
 
 static void HBN_cloud_commMqttConnectSuccess(OtaCloud* s) {
   HBN_LOG(HBN_LOG_DEBUG, "MQTT connect success\n");
-  s->mqtt.setState(hbn::kConnected);
-  s->mqtt.noDelay();
-  int rc = s->mqtt.subscribe();
-  if (rc != MQTTASYNC_SUCCESS) HBN_LOG(HBN_LOG_WARN, "MQTT subscribe fail(%d)\n", rc);
+  s->link.takeConnection(__func__);
   otaQueue(__func__, s, HBN_OTA_KIND_VERSION);
-  HBN_LOG(HBN_LOG_INFO, "OTA server connected:%s\n", s->server.uri);
+  HBN_LOG(HBN_LOG_INFO, "OTA server connected:%s\n", s->link.server().uri);
 }
 
 static void HBN_cloud_commMqttConnectFailure(OtaCloud* s) {
   HBN_LOG(HBN_LOG_DEBUG, "MQTT connect fail\n");
-  s->mqtt.setState(hbn::kDisconnected);
+  s->link.mqtt().setState(hbn::kDisconnected);
 }
 
 static void HBN_cloud_commMqttConnlost(OtaCloud* s) {
   HBN_LOG(HBN_LOG_WARN, "MQTT connection lost\n");
-  int old = s->mqtt.exchangeState(hbn::kDisconnected);
+  int old = s->link.mqtt().exchangeState(hbn::kDisconnected);
   if (old != hbn::kDisconnected) otaQueue(__func__, s, HBN_OTA_KIND_LOST);
-  HBN_LOG(HBN_LOG_INFO, "OTA server disconnected:%s\n", s->server.uri);
+  HBN_LOG(HBN_LOG_INFO, "OTA server disconnected:%s\n", s->link.server().uri);
 }
 
-void OtaCloud::connectSuccess(hbn::MqttSession&) { HBN_cloud_commMqttConnectSuccess(this); }
-void OtaCloud::connectFailure(hbn::MqttSession&) { HBN_cloud_commMqttConnectFailure(this); }
-void OtaCloud::connectionLost(hbn::MqttSession&) { HBN_cloud_commMqttConnlost(this); }
-void OtaCloud::messageArrived(hbn::MqttSession&, const char* topic, int topicLength, const void* payload,
-                              int length) {
-  HBN_cloud_commMqttMsgarrvd(this, topic, topicLength, payload, length);
-}
+void OtaCloud::connectSuccess(hbn::CloudLink&) { HBN_cloud_commMqttConnectSuccess(this); }
+void OtaCloud::connectFailure(hbn::CloudLink&) { HBN_cloud_commMqttConnectFailure(this); }
+void OtaCloud::connectionLost(hbn::CloudLink&) { HBN_cloud_commMqttConnlost(this); }
 
 // ---------------------------------------------------------------- session thread
 
-static void dispatch(OtaCloud* s, uint32_t kind, uint32_t p1, uint32_t p2, uintptr_t buffer) {
-  switch (kind) {
+void OtaCloud::dispatch(hbn::CloudLink&, const hbn::LinkMessage& m) {
+  switch (m.kind) {
     case HBN_OTA_KIND_LTEINFO: {
       // The buffer holds the IMEI and then the serial number; their lengths were checked
       // against the buffer when it was queued.
-      const char* data = reinterpret_cast<const char*>(buffer);
-      if (data != nullptr && static_cast<size_t>(p1) + p2 <= HBN_OTA_CLOUD_BUF_SIZE)
-        HBN_cloud_commMqttSendLteInfo(s, data, p1, data + p1, p2);
+      const char* data = reinterpret_cast<const char*>(m.buffer);
+      if (data != nullptr && static_cast<size_t>(m.p1) + m.p2 <= HBN_OTA_CLOUD_BUF_SIZE)
+        HBN_cloud_commMqttSendLteInfo(link, data, m.p1, data + m.p1, m.p2);
       break;
     }
     case HBN_OTA_KIND_VERSION:
-      HBN_cloud_commMqttSendVersion(s, s->out, HBN_OTA_PAYLOAD_SIZE);
+      HBN_cloud_commMqttSendVersion(link, firmwareVersion);
       break;
     case HBN_OTA_KIND_CONFIG_INFO:
-      HBN_cloud_commMqttSendConfigInfo(s);
+      HBN_cloud_commMqttSendConfigInfo(link);
       break;
     case HBN_OTA_KIND_CONFIG_SERVER:
-      HBN_cloud_commMqttSendConfigServer(s);
+      HBN_cloud_commMqttSendConfigServer(link);
       break;
     case HBN_OTA_KIND_CONFIG_USER:
-      HBN_cloud_commMqttSendConfigUser(s);
+      HBN_cloud_commMqttSendConfigUser(link);
       break;
     default:  // connection lost and finish only wake the thread
       break;
   }
 }
 
-static void HBN_cloud_commMqttThread(HBN_thread_t* self, uintptr_t argument) {
-  (void)self;
-  OtaCloud* s = reinterpret_cast<OtaCloud*>(argument);
-  HBN_LOG(HBN_LOG_DEBUG, "MQTT thread start\n");
-  HBN_cloud_commMqttLoadSetting(s);
-  if (s->running.load() != 1) {
-    HBN_LOG(HBN_LOG_DEBUG, "MQTT thread finish\n");
-    return;
-  }
-  hbn::SessionSettings settings = hbn::sessionSettingsFor(s->server, s->clientId, "/jffs2/mqtt/ota/");
-  if (s->mqtt.create(__func__, settings) != 0) return;
-
-  HBN_LOG(HBN_LOG_DEBUG, "MQTT thread run\n");
-  while (s->running.load() == 1) {
-    if (gPowerOn.load() == 0 && hbn::clockSynchronised()) {
-      int64_t expected = 0;
-      gPowerOn.compare_exchange_strong(expected, static_cast<int64_t>(time(nullptr)));
-    }
-    if (!s->mqtt.isConnected()) {
-      HBN_cloud_commMqttConnect(s);
-      hbn::sleepWhileRunning(1000, s->running);
-      continue;
-    }
-    uint32_t kind = 0, p1 = 0, p2 = 0, p3 = 0;
-    uintptr_t buffer = 0;
-    int rc = HBN_queue_receiveTimeout(s->queue, 5000, &kind, &p1, &p2, &p3, &buffer);
-    if (rc < 0) {
-      HBN_LOG(HBN_LOG_WARN, "MQTT queue pop fail\n");
-    } else if (rc == 0) {
-      if (s->running.load() == 1) dispatch(s, kind, p1, p2, buffer);
-      if (buffer != 0) HBN_buf_free(s->pool, reinterpret_cast<void*>(buffer));
-    }
-  }
-  HBN_LOG(HBN_LOG_DEBUG, "MQTT thread finish\n");
-}
-
 // ---------------------------------------------------------------- start and stop
 
-static int HBN_cloud_commInit(OtaCloud* s) {
-  s->running.store(1);
-  int rc = HBN_thread_create(&s->thread, "cloud-mqtt", 2048, HBN_cloud_commMqttThread,
-                             reinterpret_cast<uintptr_t>(s));
-  if (rc != 0) {
-    HBN_LOG(HBN_LOG_ERROR, "MQTT thread create fail(%d)\n", rc);
-    s->running.store(0);
-    s->thread = nullptr;
-    return -1;
-  }
-  return 0;
-}
+// Buffers, pool, queue, the request worker and the session thread "cloud-mqtt", whose loop is
+// the link's (connect while down, then publish what is queued).
+static int HBN_cloud_commInit(OtaCloud* s) { return s->link.start(); }
 
-static void HBN_cloud_commFinish(OtaCloud* s) {
-  s->running.store(0);
-  if (s->thread != nullptr) {
-    if (HBN_queue_sendTimeout(s->queue, 1000, HBN_OTA_KIND_FINISH, 0, 0, 0, 0) != 0)
-      HBN_LOG(HBN_LOG_WARN, "CLOUD send queue push fail\n");
-    HBN_thread_stop(s->thread);
-    s->thread = nullptr;
-  }
-  s->mqtt.destroy();
-}
-
-static void freeCloud(OtaCloud* s) {
-  if (s->queue != nullptr) HBN_queue_delete(s->queue);
-  if (s->pool != nullptr) HBN_buf_destroy(s->pool);
-  delete[] s->out;
-  delete[] s->in;
-  delete s;
-}
+static void HBN_cloud_commFinish(OtaCloud* s) { s->link.stop(); }
 
 int HBN_cloud_initialize(const HBN_core_interface_t* table) {
   if (table == nullptr) {
@@ -208,30 +144,18 @@ int HBN_cloud_initialize(const HBN_core_interface_t* table) {
   }
   if (gCloud.load() != nullptr) return 0;
   HBN_LOG(HBN_LOG_DEBUG, "BUF count=%d,size=%d\n", HBN_OTA_CLOUD_BUF_COUNT, HBN_OTA_CLOUD_BUF_SIZE);
-  OtaCloud* s = new (std::nothrow) OtaCloud;
+  OtaCloud* s = new (std::nothrow) OtaCloud(otaLinkSpec());
   if (s == nullptr) {
     HBN_log_printAt(HBN_LOG_ERROR, "HBN_cloud_commInit", __LINE__, "MQTT thread memory alloc fail\n");
     return -1;
   }
-  s->out = new (std::nothrow) char[HBN_OTA_PAYLOAD_SIZE];
-  s->in = new (std::nothrow) char[HBN_OTA_PAYLOAD_SIZE + 1];
-  if (s->out == nullptr || s->in == nullptr) {
-    HBN_log_printAt(HBN_LOG_ERROR, "HBN_cloud_commInit", __LINE__, "MQTT thread memory alloc fail\n");
-    freeCloud(s);
-    return -1;
-  }
   s->core = *table;
   hbn::readFirmwareVersion(s->firmwareVersion, sizeof s->firmwareVersion, hbn::kOtaDefaultVersion);
-  if (HBN_buf_create(HBN_OTA_CLOUD_BUF_COUNT, HBN_OTA_CLOUD_BUF_SIZE, &s->pool) != 0 ||
-      HBN_queue_create(&s->queue) != 0) {
-    freeCloud(s);
-    return -1;
-  }
-  // Published before the thread runs: the callbacks find the session from their first call.
+  // Published before the threads run: the callbacks find the session from their first call.
   gCloud.store(s);
   if (HBN_cloud_commInit(s) != 0) {
     gCloud.store(nullptr);
-    freeCloud(s);
+    delete s;
     return -1;
   }
   return 0;
@@ -241,12 +165,12 @@ void HBN_cloud_finalize() {
   OtaCloud* s = gCloud.exchange(nullptr);
   if (s == nullptr) return;
   HBN_cloud_commFinish(s);
-  freeCloud(s);
+  delete s;
 }
 
 int HBN_cloud_isConnected() {
   OtaCloud* s = gCloud.load();
-  return s != nullptr && s->mqtt.isConnected() ? 1 : 0;
+  return s != nullptr && s->link.isConnected() ? 1 : 0;
 }
 
 // ---------------------------------------------------------------- send API
@@ -261,7 +185,8 @@ void HBN_cloud_sendLteInfo(const char* imei, const char* serial) {
     HBN_LOG(HBN_LOG_ERROR, "CLOUD buffer is small\n");
     return;
   }
-  char* buffer = s != nullptr ? static_cast<char*>(HBN_buf_alloc(s->pool)) : nullptr;
+  char* buffer =
+      s != nullptr && s->link.pool() != nullptr ? static_cast<char*>(HBN_buf_alloc(s->link.pool())) : nullptr;
   if (buffer == nullptr) {
     HBN_LOG(HBN_LOG_WARN, "CLOUD buffer all busy fail\n");
     return;
@@ -270,7 +195,7 @@ void HBN_cloud_sendLteInfo(const char* imei, const char* serial) {
   memcpy(buffer + imeiLength, serial, serialLength);
   if (otaQueue(__func__, s, HBN_OTA_KIND_LTEINFO, static_cast<uint32_t>(imeiLength),
                static_cast<uint32_t>(serialLength), reinterpret_cast<uintptr_t>(buffer)) != 0)
-    HBN_buf_free(s->pool, buffer);
+    HBN_buf_free(s->link.pool(), buffer);
 }
 
 void HBN_cloud_sendVersion() { otaQueue(__func__, gCloud.load(), HBN_OTA_KIND_VERSION); }

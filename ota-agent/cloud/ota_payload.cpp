@@ -9,54 +9,64 @@
 #include "hbn_log.h"
 #include "hbn_path.h"
 #include "json_text.h"
-#include "ota_cloud_internal.h"
+#include "device_info.h"
+#include "ota_cloud.h"
+#include "ota_payload.h"
 
 namespace {
 
 const char* const kModel = "KRW-BLDA-PV37";
 
 // Publishes the builder's text, or logs that it did not fit.
-void publishText(const char* func, OtaCloud* s, const char* name, HBN_text_t& text) {
+void publishText(const char* func, hbn::CloudLink& link, const char* name, HBN_text_t& text) {
   if (text.overflowed()) {
     HBN_log_printAt(HBN_LOG_ERROR, func, __LINE__, "MQTT payload too long:%s\n", name);
     return;
   }
-  otaPublish(func, s, name, text.text(), text.length());
+  link.publish(func, link.server().prefix, name, text.text(), text.length());
 }
 
 // A configuration dump published on `name` whatever the session state.
-void publishDump(const char* func, OtaCloud* s, hbn::ConfigDump which, const char* path, const char* name) {
-  long length = hbn::runConfigDump(func, which, path, name, s->out, HBN_OTA_PAYLOAD_SIZE);
+void publishDump(const char* func, hbn::CloudLink& link, hbn::ConfigDump which, const char* path,
+                 const char* name) {
+  size_t capacity = 0;
+  char* buffer = link.buffer(&capacity);
+  if (buffer == nullptr) return;
+  long length = hbn::runConfigDump(func, which, path, name, buffer, capacity);
   if (length < 0) return;
-  otaPublish(func, s, name, s->out, static_cast<size_t>(length), false);
+  link.publish(func, link.server().prefix, name, buffer, static_cast<size_t>(length), false);
 }
 
 }  // namespace
 
-void HBN_cloud_commMqttSendVersion(OtaCloud* s, char* buffer, size_t capacity) {
-  if (!s->mqtt.isConnected()) return;
+void HBN_cloud_commMqttSendVersion(hbn::CloudLink& link, const char* firmwareVersion) {
+  size_t capacity = 0;
+  char* buffer = link.buffer(&capacity);
+  if (!link.isConnected() || buffer == nullptr) return;
   char lte[hbn::kLteTextSize];
   char powerOn[96];
   char expiry[48];
   hbn::readLteVersion(lte, sizeof lte);
-  hbn::powerOnText(otaPowerOnTime(), powerOn, sizeof powerOn);
+  hbn::powerOnText(hbn::CloudLink::powerOnTime(), powerOn, sizeof powerOn);
   hbn::certificateExpiry("/jffs2/mqtt/ota/client.crt", expiry, sizeof expiry);
   HBN_text_t text(buffer, capacity);
   text.append("{");
   hbn::jsonMember(text, "model", kModel, true);
-  hbn::jsonMember(text, "fw_version_lan", s->firmwareVersion);
+  hbn::jsonMember(text, "fw_version_lan", firmwareVersion);
   hbn::jsonMember(text, "fw_version_lte", lte);
   hbn::jsonMember(text, "login_password", hbn::loginPasswordChanged() ? "change" : "noChange");
   hbn::jsonMember(text, "power_on", powerOn);
   hbn::jsonMember(text, "is_sim", "no");
   hbn::jsonMember(text, "tls_client_exp", expiry);
   text.append("}");
-  publishText(__func__, s, "version", text);
+  publishText(__func__, link, "version", text);
 }
 
-void HBN_cloud_commMqttSendLteInfo(OtaCloud* s, const char* imei, size_t imeiLength, const char* serial,
-                                   size_t serialLength) {
-  if (!s->mqtt.isConnected()) return;
+void HBN_cloud_commMqttSendLteInfo(hbn::CloudLink& link, const char* imei, size_t imeiLength,
+                                   const char* serial, size_t serialLength) {
+  size_t capacity = 0;
+  char* buffer = link.buffer(&capacity);
+  if (!link.isConnected() || buffer == nullptr) return;
   // Each value is at most the pool buffer's size; copies with terminators for the builder.
   char imeiText[HBN_OTA_CLOUD_BUF_SIZE + 1];
   char serialText[HBN_OTA_CLOUD_BUF_SIZE + 1];
@@ -65,35 +75,38 @@ void HBN_cloud_commMqttSendLteInfo(OtaCloud* s, const char* imei, size_t imeiLen
   imeiText[imeiLength] = '\0';
   memcpy(serialText, serial, serialLength);
   serialText[serialLength] = '\0';
-  HBN_text_t text(s->out, HBN_OTA_PAYLOAD_SIZE);
+  HBN_text_t text(buffer, capacity);
   text.append("{");
   hbn::jsonMember(text, "imei", imeiText, true);
   hbn::jsonMember(text, "sno", serialText);
   text.append("}");
-  publishText(__func__, s, "lteinfo", text);
+  publishText(__func__, link, "lteinfo", text);
 }
 
-void HBN_cloud_commMqttSendNetInfo(OtaCloud* s, const char* ifname, char* buffer, size_t capacity) {
-  if (!s->mqtt.isConnected()) return;
+void HBN_cloud_commMqttSendNetInfo(hbn::CloudLink& link, const char* ifname) {
+  size_t capacity = 0;
+  char* buffer = link.buffer(&capacity);
+  if (!link.isConnected() || buffer == nullptr) return;
   HBN_text_t text(buffer, capacity);
   hbn::netInfoPayload(text, ifname);
-  publishText(__func__, s, "netinfo", text);
+  publishText(__func__, link, "netinfo", text);
 }
 
-void HBN_cloud_commMqttSendConfigInfo(OtaCloud* s) {
-  publishDump(__func__, s, hbn::kDumpInfo, "/tmp/dumpInfoOTA.txt", "config/info");
+void HBN_cloud_commMqttSendConfigInfo(hbn::CloudLink& link) {
+  publishDump(__func__, link, hbn::kDumpInfo, "/tmp/dumpInfoOTA.txt", "config/info");
 }
 
-void HBN_cloud_commMqttSendConfigServer(OtaCloud* s) {
-  publishDump(__func__, s, hbn::kDumpServer, "/tmp/dumpSvrOTA.json", "config/server");
+void HBN_cloud_commMqttSendConfigServer(hbn::CloudLink& link) {
+  publishDump(__func__, link, hbn::kDumpServer, "/tmp/dumpSvrOTA.json", "config/server");
 }
 
-void HBN_cloud_commMqttSendConfigUser(OtaCloud* s) {
-  publishDump(__func__, s, hbn::kDumpUser, "/tmp/dumpCfgOTA.json", "config/user");
+void HBN_cloud_commMqttSendConfigUser(hbn::CloudLink& link) {
+  publishDump(__func__, link, hbn::kDumpUser, "/tmp/dumpCfgOTA.json", "config/user");
 }
 
-void HBN_cloud_commMqttSendConfigError(OtaCloud* s, const char* name, const char* text, size_t length) {
+void HBN_cloud_commMqttSendConfigError(hbn::CloudLink& link, const char* name, const char* text,
+                                       size_t length) {
   char topic[32];
   snprintf(topic, sizeof topic, "config/%s/err", name);
-  otaPublish(__func__, s, topic, text, length, false);
+  link.publish(__func__, link.server().prefix, topic, text, length, false);
 }

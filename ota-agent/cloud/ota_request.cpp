@@ -1,19 +1,24 @@
-// Requests from the OTA server: the message-arrived callback filters, names and dispatches each
-// request. Updates, control, configuration execute and network information are the router's
-// handling (cloud_requests.h); version and LTE identity are the OTA agent's own. Runs on the
-// MQTT library's callback thread.
+// Requests from the OTA server: the route table of the session and its handlers. Updates,
+// control, configuration execute and network information are the router's handling
+// (cloud_requests.h); version and LTE identity are the OTA agent's own. They run on the
+// session's request worker.
 #include <cstring>
 
 #include "hbn_log.h"
 #include "mqtt_request.h"
 #include "ota_cloud_internal.h"
+#include "ota_payload.h"
+#include "store_reader.h"
+
+namespace {
+
+OtaCloud& cloudOf(hbn::CloudLink& link) { return static_cast<OtaCloud&>(link.agent()); }
+
+}  // namespace
 
 // ---------------------------------------------------------------- what the shared handlers need
 
-char* OtaCloud::incoming(size_t* capacity) {
-  *capacity = HBN_OTA_PAYLOAD_SIZE + 1;
-  return in;
-}
+char* OtaCloud::incoming(size_t* capacity) { return link.incoming(capacity); }
 
 void OtaCloud::queueUpload(hbn::ConfigDump which) {
   switch (which) {
@@ -30,9 +35,9 @@ void OtaCloud::queueUpload(hbn::ConfigDump which) {
 }
 
 void OtaCloud::resetMqtt() {
-  mqtt.disconnect();
+  link.mqtt().disconnect();
   // The thread may be waiting in its queue: wake it so it connects again at once.
-  otaQueue("HBN_cloud_commMqttRecvControl", this, HBN_OTA_KIND_LOST);
+  link.send("HBN_cloud_commMqttRecvControl", HBN_OTA_KIND_LOST);
 }
 
 int OtaCloud::firmwareUpdate(const char* url, const char* checksumUrl) {
@@ -44,74 +49,68 @@ int OtaCloud::certUpdate(const char* url, const char* checksumUrl) {
 }
 
 void OtaCloud::publishConfigError(const char* name, const char* text, size_t length) {
-  HBN_cloud_commMqttSendConfigError(this, name, text, length);
+  HBN_cloud_commMqttSendConfigError(link, name, text, length);
 }
 
-void OtaCloud::publishNetInfo(const char* ifname) {
-  HBN_cloud_commMqttSendNetInfo(this, ifname, answer, sizeof answer);
-}
+void OtaCloud::publishNetInfo(const char* ifname) { HBN_cloud_commMqttSendNetInfo(link, ifname); }
 
 // ---------------------------------------------------------------- handlers
 
-static void HBN_cloud_commMqttRecvFwUpdate(OtaCloud* s, const void* payload, int length) {
-  hbn::cloudRecvUpdate(__func__, *s, hbn::kFirmwareHandoff, payload, length);
+static void HBN_cloud_commMqttRecvFwUpdate(hbn::CloudLink& link, const char*, size_t, const void* payload,
+                                           int length) {
+  hbn::cloudRecvUpdate(__func__, cloudOf(link), hbn::kFirmwareHandoff, payload, length);
 }
 
-static void HBN_cloud_commMqttRecvTlsUpdate(OtaCloud* s, const void* payload, int length) {
-  hbn::cloudRecvUpdate(__func__, *s, hbn::kCertificateHandoff, payload, length);
+static void HBN_cloud_commMqttRecvTlsUpdate(hbn::CloudLink& link, const char*, size_t, const void* payload,
+                                            int length) {
+  hbn::cloudRecvUpdate(__func__, cloudOf(link), hbn::kCertificateHandoff, payload, length);
 }
 
-static void HBN_cloud_commMqttRecvControl(OtaCloud* s, const void* payload, int length) {
-  hbn::cloudRecvControl(__func__, *s, payload, length);
+static void HBN_cloud_commMqttRecvControl(hbn::CloudLink& link, const char*, size_t, const void* payload,
+                                          int length) {
+  hbn::cloudRecvControl(__func__, cloudOf(link), payload, length);
 }
 
-static int HBN_cloud_commMqttRecvConfigExecute(OtaCloud* s, const char* name, const void* payload,
-                                               int length) {
-  return hbn::cloudRecvConfigExecute(__func__, *s, name, payload, length);
+// "reboot" for "config/reboot", "noreboot" for "config/noreboot".
+static void HBN_cloud_commMqttRecvConfigExecute(hbn::CloudLink& link, const char* name, size_t nameLength,
+                                                const void* payload, int length) {
+  const char* kind = hbn::nameIs(name, nameLength, "config/reboot") ? "reboot" : "noreboot";
+  hbn::cloudRecvConfigExecute(__func__, cloudOf(link), kind, payload, length);
 }
 
-static void HBN_cloud_commMqttRecvVersion(OtaCloud* s) {
+static void HBN_cloud_commMqttRecvVersion(hbn::CloudLink& link, const char*, size_t, const void*, int) {
   HBN_LOG(HBN_LOG_DEBUG, "MQTT Request(version info)\n");
-  HBN_cloud_commMqttSendVersion(s, s->answer, sizeof s->answer);
+  HBN_cloud_commMqttSendVersion(link, cloudOf(link).firmwareVersion);
 }
 
-static void HBN_cloud_commMqttRecvLteInfo(OtaCloud* s) {
+static void HBN_cloud_commMqttRecvLteInfo(hbn::CloudLink& link, const char*, size_t, const void*, int) {
   HBN_LOG(HBN_LOG_DEBUG, "MQTT Request(lteinfo)\n");
-  if (s->core.recvLteInfo != nullptr) s->core.recvLteInfo();
+  OtaCloud& s = cloudOf(link);
+  if (s.core.recvLteInfo != nullptr) s.core.recvLteInfo();
 }
 
-static void HBN_cloud_commMqttRecvNetInfo(OtaCloud* s, const void* payload, int length) {
-  hbn::cloudRecvNetInfo(__func__, *s, payload, length);
+static void HBN_cloud_commMqttRecvNetInfo(hbn::CloudLink& link, const char*, size_t, const void* payload,
+                                          int length) {
+  hbn::cloudRecvNetInfo(__func__, cloudOf(link), payload, length);
 }
+
+const hbn::Route kOtaRoutes[] = {
+    {"update/fw", false, HBN_cloud_commMqttRecvFwUpdate},
+    {"fwupdate", false, HBN_cloud_commMqttRecvFwUpdate},
+    {"update/tls", false, HBN_cloud_commMqttRecvTlsUpdate},
+    {"control", false, HBN_cloud_commMqttRecvControl},
+    {"config/reboot", false, HBN_cloud_commMqttRecvConfigExecute},
+    {"config/noreboot", false, HBN_cloud_commMqttRecvConfigExecute},
+    {"version", false, HBN_cloud_commMqttRecvVersion},
+    {"lteinfo", false, HBN_cloud_commMqttRecvLteInfo},
+    {"netinfo", false, HBN_cloud_commMqttRecvNetInfo},
+};
+const size_t kOtaRouteCount = sizeof kOtaRoutes / sizeof kOtaRoutes[0];
+
+bool OtaCloud::takesRequests() { return hbn::mib::anyCloudEnabled(); }
 
 void HBN_cloud_commMqttMsgarrvd(OtaCloud* s, const char* topic, int topicLength, const void* payload,
                                 int length) {
-  if (!hbn::mib::anyCloudEnabled()) return;
-  hbn::dumpTopic(topic, topicLength);
-  const char* name = nullptr;
-  size_t n = 0;
-  if (!hbn::requestName(topic, topicLength, &name, &n)) {
-    HBN_LOG(HBN_LOG_WARN, "MQTT topic length under\n");
-    return;
-  }
-  if (payload == nullptr) length = 0;
-  if (hbn::nameIs(name, n, "update/fw") || hbn::nameIs(name, n, "fwupdate")) {
-    HBN_cloud_commMqttRecvFwUpdate(s, payload, length);
-  } else if (hbn::nameIs(name, n, "update/tls")) {
-    HBN_cloud_commMqttRecvTlsUpdate(s, payload, length);
-  } else if (hbn::nameIs(name, n, "control")) {
-    HBN_cloud_commMqttRecvControl(s, payload, length);
-  } else if (hbn::nameIs(name, n, "config/reboot")) {
-    HBN_cloud_commMqttRecvConfigExecute(s, "reboot", payload, length);
-  } else if (hbn::nameIs(name, n, "config/noreboot")) {
-    HBN_cloud_commMqttRecvConfigExecute(s, "noreboot", payload, length);
-  } else if (hbn::nameIs(name, n, "version")) {
-    HBN_cloud_commMqttRecvVersion(s);
-  } else if (hbn::nameIs(name, n, "lteinfo")) {
-    HBN_cloud_commMqttRecvLteInfo(s);
-  } else if (hbn::nameIs(name, n, "netinfo")) {
-    HBN_cloud_commMqttRecvNetInfo(s, payload, length);
-  } else {
-    HBN_LOG(HBN_LOG_WARN, "MQTT topic unknown\n");
-  }
+  if (!s->takesRequests()) return;
+  s->link.route(topic, topicLength, payload, length);
 }

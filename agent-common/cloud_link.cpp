@@ -299,6 +299,7 @@ void CloudLink::runSession() {
       sleepWhileRunning(1000, running_);
       continue;
     }
+    agent_.tick(*this);
     LinkMessage m;
     const int waitMs = spec_.waitScaled ? static_cast<int>(HBN_time_scaled(spec_.waitMs)) : spec_.waitMs;
     int rc = HBN_queue_receiveTimeout(queue_, waitMs, &m.kind, &m.p1, &m.p2, &m.p3, &m.buffer);
@@ -310,7 +311,6 @@ void CloudLink::runSession() {
       if (running()) agent_.dispatch(*this, m);
       agent_.release(*this, m);
     }
-    if (running()) agent_.tick(*this);
   }
   HBN_log_printAt(HBN_LOG_DEBUG, kFunc, __LINE__, "MQTT thread finish\n");
 }

@@ -74,7 +74,7 @@ class LinkAgent {
   // carried (default: the pool buffer).
   virtual void dispatch(CloudLink& link, const LinkMessage& message) = 0;
   virtual void release(CloudLink& link, const LinkMessage& message);
-  // Session thread, connected: after every wait on the queue (timers), and after a wait that
+  // Session thread, connected: before every wait on the queue (timers), and after a wait that
   // ended without a message.
   virtual void tick(CloudLink& link) { (void)link; }
   virtual void idle(CloudLink& link) { (void)link; }

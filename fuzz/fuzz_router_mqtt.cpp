@@ -1,6 +1,6 @@
 // The router agent's MQTT request dispatch, entered where the library's message-arrived
-// callback enters it, on a session that counts as connected (answers are built, the library is
-// not called). Platform commands and configtool answer in process (fuzz_cloud_commands.cpp).
+// callback and the session's request worker run it, on a session that counts as connected (answers are built,
+// the library is not called). Platform commands and configtool answer in process (fuzz_cloud_commands.cpp).
 #include "fuzz_cloud_env.h"
 #include "hbn_os.h"
 #include "router_cloud_internal.h"
@@ -13,15 +13,13 @@ void noConnection(int, void*) {}
 
 RouterCloud* start() {
   if (!fuzzcloud::prepareRoot() || HBN_os_initialize() != 0) return nullptr;
-  RouterCloud* s = new RouterCloud;
-  s->out = new char[HBN_ROUTER_PAYLOAD_SIZE];
-  s->in = new char[HBN_ROUTER_PAYLOAD_SIZE + 1];
-  if (HBN_queue_create(&s->queue) != 0) return nullptr;
-  snprintf(s->server.serial, sizeof s->server.serial, "SN1");
-  snprintf(s->server.prefix, sizeof s->server.prefix, "gw/vexor/SN1/");
+  RouterCloud* s = new RouterCloud(0, "");
+  if (s->link.open() != 0) return nullptr;
+  snprintf(s->link.server().serial, sizeof s->link.server().serial, "SN1");
+  snprintf(s->link.server().prefix, sizeof s->link.server().prefix, "gw/vexor/SN1/");
   const HBN_cloud_callbacks_t table = {noConnection, acceptUpdate, acceptUpdate, acceptNumber, acceptNumber};
   HBN_cloud_setCallbacks(s, &table, nullptr);
-  s->mqtt.setState(hbn::kConnected);
+  s->link.mqtt().setState(hbn::kConnected);
   return s;
 }
 
@@ -33,6 +31,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzcloud::Message message(data, size);
   HBN_cloud_commMqttMsgarrvd(session, message.topic, message.topicLength, message.payload,
                              message.payloadLength);
-  fuzzcloud::drain(session->queue);
+  fuzzcloud::drain(session->link.queue());
   return 0;
 }

@@ -1,31 +1,45 @@
-// Requests from the router cloud: the message-arrived callback filters, names and dispatches
-// each request; the handlers answer at once, queue a publish, or hand the request to the
-// adaptation layer, the platform updater, configtool or a platform command. Runs on the MQTT
-// library's callback thread.
+// Requests from the router cloud: the route table of a session and its handlers. They answer at
+// once, queue a publish, or hand the request to the adaptation layer, the platform updater,
+// configtool or a platform command. They run on the session's request worker.
 #include <cstring>
 
 #include "hbn_log.h"
 #include "mqtt_request.h"
 #include "router_cloud_internal.h"
+#include "router_payload.h"
 #include "store_reader.h"
 
 namespace {
 
-// The payload printed, copied into the session's incoming buffer and parsed.
+RouterCloud& cloudOf(hbn::CloudLink& link) { return static_cast<RouterCloud&>(link.agent()); }
+
+RouterFacts factsOf(const RouterCloud& s) { return RouterFacts{s.ifname, s.firmwareVersion}; }
+
+// The payload copied into the session's incoming buffer and parsed.
 class Json : public hbn::RequestJson {
  public:
-  Json(const char* func, RouterCloud* s, const void* payload, int length)
-      : hbn::RequestJson(func, s->in, HBN_ROUTER_PAYLOAD_SIZE + 1, payload, length) {}
+  Json(const char* func, RouterCloud& s, const void* payload, int length)
+      : Json(func, payload, length, incomingOf(s.link)) {}
+
+ private:
+  struct Buffer {
+    char* data;
+    size_t size;
+  };
+  static Buffer incomingOf(hbn::CloudLink& link) {
+    Buffer b{nullptr, 0};
+    b.data = link.incoming(&b.size);
+    return b;
+  }
+  Json(const char* func, const void* payload, int length, Buffer b)
+      : hbn::RequestJson(func, b.data, b.size, payload, length) {}
 };
 
 }  // namespace
 
 // ---------------------------------------------------------------- what the shared handlers need
 
-char* RouterCloud::incoming(size_t* capacity) {
-  *capacity = HBN_ROUTER_PAYLOAD_SIZE + 1;
-  return in;
-}
+char* RouterCloud::incoming(size_t* capacity) { return link.incoming(capacity); }
 
 void RouterCloud::queueUpload(hbn::ConfigDump which) {
   switch (which) {
@@ -41,7 +55,7 @@ void RouterCloud::queueUpload(hbn::ConfigDump which) {
   }
 }
 
-void RouterCloud::resetMqtt() { mqtt.disconnect(); }
+void RouterCloud::resetMqtt() { link.mqtt().disconnect(); }
 
 int RouterCloud::firmwareUpdate(const char* url, const char* checksumUrl) {
   return active.load() && callbacks.firmwareUpdate != nullptr ? callbacks.firmwareUpdate(url, checksumUrl)
@@ -53,119 +67,112 @@ int RouterCloud::certUpdate(const char* url, const char* checksumUrl) {
 }
 
 void RouterCloud::publishConfigError(const char* name, const char* text, size_t length) {
-  HBN_cloud_commMqttSendConfigError(this, name, text, length);
+  HBN_cloud_commMqttSendConfigError(link, name, text, length);
 }
 
-void RouterCloud::publishNetInfo(const char* name) { HBN_cloud_commMqttSendNetInfo(this, name); }
+void RouterCloud::publishNetInfo(const char* name) { HBN_cloud_commMqttSendNetInfo(link, name); }
 
 // ---------------------------------------------------------------- handlers
 
-static void HBN_cloud_commMqttRecvConnected(RouterCloud* s) {
+static void HBN_cloud_commMqttRecvConnected(hbn::CloudLink& link, const char*, size_t, const void*, int) {
   HBN_LOG(HBN_LOG_DEBUG, "MQTT Request(connected)\n");
-  HBN_cloud_commMqttSendConnected(s);
+  HBN_cloud_commMqttSendConnected(link, factsOf(cloudOf(link)));
 }
 
-static void HBN_cloud_commMqttRecvConnectedVer(RouterCloud* s) {
+static void HBN_cloud_commMqttRecvConnectedVer(hbn::CloudLink& link, const char*, size_t, const void*, int) {
   HBN_LOG(HBN_LOG_DEBUG, "MQTT Request(connected/version)\n");
-  HBN_cloud_commMqttSendConnectedVer(s);
+  HBN_cloud_commMqttSendConnectedVer(link, factsOf(cloudOf(link)));
 }
 
-static void HBN_cloud_commMqttRecvConnectedTls(RouterCloud* s) {
+static void HBN_cloud_commMqttRecvConnectedTls(hbn::CloudLink& link, const char*, size_t, const void*, int) {
   HBN_LOG(HBN_LOG_DEBUG, "MQTT Request(connected/tls)\n");
-  HBN_cloud_commMqttSendConnectedTls(s);
+  HBN_cloud_commMqttSendConnectedTls(link);
 }
 
-static void HBN_cloud_commMqttRecvConnectedWan(RouterCloud* s) {
+static void HBN_cloud_commMqttRecvConnectedWan(hbn::CloudLink& link, const char*, size_t, const void*, int) {
   HBN_LOG(HBN_LOG_DEBUG, "MQTT Request(connected/wanip)\n");
-  HBN_cloud_commMqttSendConnectedWan(s);
+  HBN_cloud_commMqttSendConnectedWan(link, factsOf(cloudOf(link)));
 }
 
-static void HBN_cloud_commMqttRecvFwUpdate(RouterCloud* s, const void* payload, int length) {
-  hbn::cloudRecvUpdate(__func__, *s, hbn::kFirmwareHandoff, payload, length);
+static void HBN_cloud_commMqttRecvFwUpdate(hbn::CloudLink& link, const char*, size_t, const void* payload,
+                                           int length) {
+  hbn::cloudRecvUpdate(__func__, cloudOf(link), hbn::kFirmwareHandoff, payload, length);
 }
 
-static void HBN_cloud_commMqttRecvTlsUpdate(RouterCloud* s, const void* payload, int length) {
-  hbn::cloudRecvUpdate(__func__, *s, hbn::kCertificateHandoff, payload, length);
+static void HBN_cloud_commMqttRecvTlsUpdate(hbn::CloudLink& link, const char*, size_t, const void* payload,
+                                            int length) {
+  hbn::cloudRecvUpdate(__func__, cloudOf(link), hbn::kCertificateHandoff, payload, length);
 }
 
-static void HBN_cloud_commMqttRecvControl(RouterCloud* s, const void* payload, int length) {
-  hbn::cloudRecvControl(__func__, *s, payload, length);
+static void HBN_cloud_commMqttRecvControl(hbn::CloudLink& link, const char*, size_t, const void* payload,
+                                          int length) {
+  hbn::cloudRecvControl(__func__, cloudOf(link), payload, length);
 }
 
-// "reboot" for "config/reboot", "noreboot" for "config/noreboot". 0 loaded, -1 not.
-static int HBN_cloud_commMqttRecvConfigExecute(RouterCloud* s, const char* name, const void* payload,
-                                               int length) {
-  return hbn::cloudRecvConfigExecute(__func__, *s, name, payload, length);
+// "reboot" for "config/reboot", "noreboot" for "config/noreboot".
+static void HBN_cloud_commMqttRecvConfigExecute(hbn::CloudLink& link, const char* name, size_t nameLength,
+                                                const void* payload, int length) {
+  const char* kind = hbn::nameIs(name, nameLength, "config/reboot") ? "reboot" : "noreboot";
+  hbn::cloudRecvConfigExecute(__func__, cloudOf(link), kind, payload, length);
 }
 
-static void HBN_cloud_commMqttRecvVersion(RouterCloud* s) {
+static void HBN_cloud_commMqttRecvVersion(hbn::CloudLink& link, const char*, size_t, const void*, int) {
   HBN_LOG(HBN_LOG_DEBUG, "MQTT Request(version info)\n");
-  HBN_cloud_commMqttSendVersion(s);
+  HBN_cloud_commMqttSendVersion(link, factsOf(cloudOf(link)));
 }
 
-static void HBN_cloud_commMqttRecvNetInfo(RouterCloud* s, const void* payload, int length) {
-  hbn::cloudRecvNetInfo(__func__, *s, payload, length);
+static void HBN_cloud_commMqttRecvNetInfo(hbn::CloudLink& link, const char*, size_t, const void* payload,
+                                          int length) {
+  hbn::cloudRecvNetInfo(__func__, cloudOf(link), payload, length);
 }
 
-static void HBN_cloud_commMqttRecvLteInfo(RouterCloud* s, const void* payload, int length) {
+static void HBN_cloud_commMqttRecvLteInfo(hbn::CloudLink& link, const char*, size_t, const void* payload,
+                                          int length) {
   HBN_LOG(HBN_LOG_DEBUG, "MQTT Request(lteinfo)\n");
   hbn::dumpPayloadText(payload, length);
+  RouterCloud& s = cloudOf(link);
   Json json(__func__, s, payload, length);
   if (!json.ok()) return;
   int number = 0;
   if (!json.integer("no", "MQTT json parse(script no) fail\n", &number)) return;
-  if (s->active.load() && s->callbacks.lteInfo != nullptr) s->callbacks.lteInfo(number);
+  if (s.active.load() && s.callbacks.lteInfo != nullptr) s.callbacks.lteInfo(number);
 }
 
-static void HBN_cloud_commMqttRecvExecScript(RouterCloud* s, const void* payload, int length) {
+static void HBN_cloud_commMqttRecvExecScript(hbn::CloudLink& link, const char*, size_t, const void* payload,
+                                             int length) {
   HBN_LOG(HBN_LOG_DEBUG, "MQTT Request(exec script)\n");
   hbn::dumpPayloadText(payload, length);
+  RouterCloud& s = cloudOf(link);
   Json json(__func__, s, payload, length);
   if (!json.ok()) return;
   int number = 0;
   if (!json.integer("no", "MQTT json parse(script no) fail\n", &number)) return;
   json.release();
-  if (s->active.load() && s->callbacks.execScript != nullptr) s->callbacks.execScript(number);
+  if (s.active.load() && s.callbacks.execScript != nullptr) s.callbacks.execScript(number);
 }
+
+const hbn::Route kRouterRoutes[] = {
+    {"connected", false, HBN_cloud_commMqttRecvConnected},
+    {"connected/version", false, HBN_cloud_commMqttRecvConnectedVer},
+    {"connected/tls", false, HBN_cloud_commMqttRecvConnectedTls},
+    {"connected/wanip/", true, HBN_cloud_commMqttRecvConnectedWan},
+    {"update/fw", false, HBN_cloud_commMqttRecvFwUpdate},
+    {"fwupdate", false, HBN_cloud_commMqttRecvFwUpdate},
+    {"update/tls", false, HBN_cloud_commMqttRecvTlsUpdate},
+    {"control", false, HBN_cloud_commMqttRecvControl},
+    {"config/reboot", false, HBN_cloud_commMqttRecvConfigExecute},
+    {"config/noreboot", false, HBN_cloud_commMqttRecvConfigExecute},
+    {"version", false, HBN_cloud_commMqttRecvVersion},
+    {"netinfo", false, HBN_cloud_commMqttRecvNetInfo},
+    {"lteinfo", false, HBN_cloud_commMqttRecvLteInfo},
+    {"script", false, HBN_cloud_commMqttRecvExecScript},
+};
+const size_t kRouterRouteCount = sizeof kRouterRoutes / sizeof kRouterRoutes[0];
+
+bool RouterCloud::takesRequests() { return hbn::mib::anyCloudEnabled(); }
 
 void HBN_cloud_commMqttMsgarrvd(RouterCloud* s, const char* topic, int topicLength, const void* payload,
                                 int length) {
-  if (!hbn::mib::anyCloudEnabled()) return;
-  hbn::dumpTopic(topic, topicLength);
-  const char* name = nullptr;
-  size_t n = 0;
-  if (!hbn::requestName(topic, topicLength, &name, &n)) {
-    HBN_LOG(HBN_LOG_WARN, "MQTT topic length under\n");
-    return;
-  }
-  if (payload == nullptr) length = 0;
-  if (hbn::nameIs(name, n, "connected")) {
-    HBN_cloud_commMqttRecvConnected(s);
-  } else if (hbn::nameIs(name, n, "connected/version")) {
-    HBN_cloud_commMqttRecvConnectedVer(s);
-  } else if (hbn::nameIs(name, n, "connected/tls")) {
-    HBN_cloud_commMqttRecvConnectedTls(s);
-  } else if (hbn::nameIs(name, n, "connected/wanip/", true)) {
-    HBN_cloud_commMqttRecvConnectedWan(s);
-  } else if (hbn::nameIs(name, n, "update/fw") || hbn::nameIs(name, n, "fwupdate")) {
-    HBN_cloud_commMqttRecvFwUpdate(s, payload, length);
-  } else if (hbn::nameIs(name, n, "update/tls")) {
-    HBN_cloud_commMqttRecvTlsUpdate(s, payload, length);
-  } else if (hbn::nameIs(name, n, "control")) {
-    HBN_cloud_commMqttRecvControl(s, payload, length);
-  } else if (hbn::nameIs(name, n, "config/reboot")) {
-    HBN_cloud_commMqttRecvConfigExecute(s, "reboot", payload, length);
-  } else if (hbn::nameIs(name, n, "config/noreboot")) {
-    HBN_cloud_commMqttRecvConfigExecute(s, "noreboot", payload, length);
-  } else if (hbn::nameIs(name, n, "version")) {
-    HBN_cloud_commMqttRecvVersion(s);
-  } else if (hbn::nameIs(name, n, "netinfo")) {
-    HBN_cloud_commMqttRecvNetInfo(s, payload, length);
-  } else if (hbn::nameIs(name, n, "lteinfo")) {
-    HBN_cloud_commMqttRecvLteInfo(s, payload, length);
-  } else if (hbn::nameIs(name, n, "script")) {
-    HBN_cloud_commMqttRecvExecScript(s, payload, length);
-  } else {
-    HBN_LOG(HBN_LOG_WARN, "MQTT topic unknown\n");
-  }
+  if (!s->takesRequests()) return;
+  s->link.route(topic, topicLength, payload, length);
 }

@@ -96,6 +96,46 @@ void OtaCloud::connectSuccess(hbn::CloudLink&) { HBN_cloud_commMqttConnectSucces
 void OtaCloud::connectFailure(hbn::CloudLink&) { HBN_cloud_commMqttConnectFailure(this); }
 void OtaCloud::connectionLost(hbn::CloudLink&) { HBN_cloud_commMqttConnlost(this); }
 
+// ---------------------------------------------------------------- what the shared handlers need
+
+char* OtaCloud::incoming(size_t* capacity) { return link.incoming(capacity); }
+
+void OtaCloud::queueUpload(hbn::ConfigDump which) {
+  switch (which) {
+    case hbn::kDumpInfo:
+      HBN_cloud_sendConfigInfo();
+      break;
+    case hbn::kDumpServer:
+      HBN_cloud_sendConfigServer();
+      break;
+    case hbn::kDumpUser:
+      HBN_cloud_sendConfigUser();
+      break;
+  }
+}
+
+void OtaCloud::resetMqtt() {
+  link.mqtt().disconnect();
+  // The thread may be waiting in its queue: wake it so it connects again at once.
+  link.send("HBN_cloud_commMqttRecvControl", HBN_OTA_KIND_LOST);
+}
+
+int OtaCloud::firmwareUpdate(const char* url, const char* checksumUrl) {
+  return core.recvFwUpdate != nullptr ? core.recvFwUpdate(url, checksumUrl) : 0;
+}
+
+int OtaCloud::certUpdate(const char* url, const char* checksumUrl) {
+  return core.recvCertUpdate != nullptr ? core.recvCertUpdate(url, checksumUrl) : 0;
+}
+
+void OtaCloud::publishConfigError(const char* name, const char* text, size_t length) {
+  HBN_cloud_commMqttSendConfigError(link, name, text, length);
+}
+
+void OtaCloud::publishNetInfo(const char* ifname) { HBN_cloud_commMqttSendNetInfo(link, ifname); }
+
+bool OtaCloud::takesRequests() { return hbn::mib::anyCloudEnabled(); }
+
 // ---------------------------------------------------------------- session thread
 
 void OtaCloud::dispatch(hbn::CloudLink&, const hbn::LinkMessage& m) {

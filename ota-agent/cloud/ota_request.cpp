@@ -16,44 +16,6 @@ OtaCloud& cloudOf(hbn::CloudLink& link) { return static_cast<OtaCloud&>(link.age
 
 }  // namespace
 
-// ---------------------------------------------------------------- what the shared handlers need
-
-char* OtaCloud::incoming(size_t* capacity) { return link.incoming(capacity); }
-
-void OtaCloud::queueUpload(hbn::ConfigDump which) {
-  switch (which) {
-    case hbn::kDumpInfo:
-      HBN_cloud_sendConfigInfo();
-      break;
-    case hbn::kDumpServer:
-      HBN_cloud_sendConfigServer();
-      break;
-    case hbn::kDumpUser:
-      HBN_cloud_sendConfigUser();
-      break;
-  }
-}
-
-void OtaCloud::resetMqtt() {
-  link.mqtt().disconnect();
-  // The thread may be waiting in its queue: wake it so it connects again at once.
-  link.send("HBN_cloud_commMqttRecvControl", HBN_OTA_KIND_LOST);
-}
-
-int OtaCloud::firmwareUpdate(const char* url, const char* checksumUrl) {
-  return core.recvFwUpdate != nullptr ? core.recvFwUpdate(url, checksumUrl) : 0;
-}
-
-int OtaCloud::certUpdate(const char* url, const char* checksumUrl) {
-  return core.recvCertUpdate != nullptr ? core.recvCertUpdate(url, checksumUrl) : 0;
-}
-
-void OtaCloud::publishConfigError(const char* name, const char* text, size_t length) {
-  HBN_cloud_commMqttSendConfigError(link, name, text, length);
-}
-
-void OtaCloud::publishNetInfo(const char* ifname) { HBN_cloud_commMqttSendNetInfo(link, ifname); }
-
 // ---------------------------------------------------------------- handlers
 
 static void HBN_cloud_commMqttRecvFwUpdate(hbn::CloudLink& link, const char*, size_t, const void* payload,
@@ -106,8 +68,6 @@ const hbn::Route kOtaRoutes[] = {
     {"netinfo", false, HBN_cloud_commMqttRecvNetInfo},
 };
 const size_t kOtaRouteCount = sizeof kOtaRoutes / sizeof kOtaRoutes[0];
-
-bool OtaCloud::takesRequests() { return hbn::mib::anyCloudEnabled(); }
 
 void HBN_cloud_commMqttMsgarrvd(OtaCloud* s, const char* topic, int topicLength, const void* payload,
                                 int length) {

@@ -162,6 +162,43 @@ void RouterCloud::connectSuccess(hbn::CloudLink&) { HBN_cloud_commMqttConnectSuc
 void RouterCloud::connectFailure(hbn::CloudLink&) { HBN_cloud_commMqttConnectFailure(this); }
 void RouterCloud::connectionLost(hbn::CloudLink&) { HBN_cloud_commMqttConnlost(this); }
 
+// ---------------------------------------------------------------- what the shared handlers need
+
+char* RouterCloud::incoming(size_t* capacity) { return link.incoming(capacity); }
+
+void RouterCloud::queueUpload(hbn::ConfigDump which) {
+  switch (which) {
+    case hbn::kDumpInfo:
+      HBN_cloud_sendConfigInfo(this);
+      break;
+    case hbn::kDumpServer:
+      HBN_cloud_sendConfigServer(this);
+      break;
+    case hbn::kDumpUser:
+      HBN_cloud_sendConfigUser(this);
+      break;
+  }
+}
+
+void RouterCloud::resetMqtt() { link.mqtt().disconnect(); }
+
+int RouterCloud::firmwareUpdate(const char* url, const char* checksumUrl) {
+  return active.load() && callbacks.firmwareUpdate != nullptr ? callbacks.firmwareUpdate(url, checksumUrl)
+                                                              : 0;
+}
+
+int RouterCloud::certUpdate(const char* url, const char* checksumUrl) {
+  return active.load() && callbacks.certUpdate != nullptr ? callbacks.certUpdate(url, checksumUrl) : 0;
+}
+
+void RouterCloud::publishConfigError(const char* name, const char* text, size_t length) {
+  HBN_cloud_commMqttSendConfigError(link, name, text, length);
+}
+
+void RouterCloud::publishNetInfo(const char* name) { HBN_cloud_commMqttSendNetInfo(link, name); }
+
+bool RouterCloud::takesRequests() { return hbn::mib::anyCloudEnabled(); }
+
 // ---------------------------------------------------------------- session thread
 
 void RouterCloud::dispatch(hbn::CloudLink&, const hbn::LinkMessage& m) {

@@ -37,41 +37,6 @@ class Json : public hbn::RequestJson {
 
 }  // namespace
 
-// ---------------------------------------------------------------- what the shared handlers need
-
-char* RouterCloud::incoming(size_t* capacity) { return link.incoming(capacity); }
-
-void RouterCloud::queueUpload(hbn::ConfigDump which) {
-  switch (which) {
-    case hbn::kDumpInfo:
-      HBN_cloud_sendConfigInfo(this);
-      break;
-    case hbn::kDumpServer:
-      HBN_cloud_sendConfigServer(this);
-      break;
-    case hbn::kDumpUser:
-      HBN_cloud_sendConfigUser(this);
-      break;
-  }
-}
-
-void RouterCloud::resetMqtt() { link.mqtt().disconnect(); }
-
-int RouterCloud::firmwareUpdate(const char* url, const char* checksumUrl) {
-  return active.load() && callbacks.firmwareUpdate != nullptr ? callbacks.firmwareUpdate(url, checksumUrl)
-                                                              : 0;
-}
-
-int RouterCloud::certUpdate(const char* url, const char* checksumUrl) {
-  return active.load() && callbacks.certUpdate != nullptr ? callbacks.certUpdate(url, checksumUrl) : 0;
-}
-
-void RouterCloud::publishConfigError(const char* name, const char* text, size_t length) {
-  HBN_cloud_commMqttSendConfigError(link, name, text, length);
-}
-
-void RouterCloud::publishNetInfo(const char* name) { HBN_cloud_commMqttSendNetInfo(link, name); }
-
 // ---------------------------------------------------------------- handlers
 
 static void HBN_cloud_commMqttRecvConnected(hbn::CloudLink& link, const char*, size_t, const void*, int) {
@@ -168,8 +133,6 @@ const hbn::Route kRouterRoutes[] = {
     {"script", false, HBN_cloud_commMqttRecvExecScript},
 };
 const size_t kRouterRouteCount = sizeof kRouterRoutes / sizeof kRouterRoutes[0];
-
-bool RouterCloud::takesRequests() { return hbn::mib::anyCloudEnabled(); }
 
 void HBN_cloud_commMqttMsgarrvd(RouterCloud* s, const char* topic, int topicLength, const void* payload,
                                 int length) {

@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <algorithm>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -172,15 +173,25 @@ TEST_F(RouterBox, BindingKeepsTheMainSessionOffTheOtherLink) {
             std::vector<std::string>{wwan0_.box.address});
 }
 
-// A configuration load held slow on one session (a configtool that takes 4 s) holds up neither
+// A configuration load held slow on one session (a configtool that takes 8 s) holds up neither
 // the other session's answers nor its connection notices: each session handles its requests on
 // a worker of its own, and the library's callback thread only hands them over.
 TEST_F(RouterBox, ASlowLoadOnOneSessionHoldsUpNeitherTheOthersAnswersNorItsNotices) {
   if (!hbntest::needRoot()) return;
   bringUp(false, false, true);
-  ASSERT_TRUE(announced(kMainSerial, 10000)) << world_->err();
-  ASSERT_TRUE(announced(kSubSerial, 10000)) << world_->err();
-  world_->sandbox().fakeCommand("configtool", "sleep 4; exit 1");
+  // Both announce, in either order (the broker saw both).
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        const auto topics = world_->broker().receivedTopics();
+        auto seen = [&](const char* serial) {
+          const std::string t = RouterWorld::gw("connected/wanip/" + std::string(serial), serial);
+          return std::find(topics.begin(), topics.end(), t) != topics.end();
+        };
+        return seen(kMainSerial) && seen(kSubSerial);
+      },
+      15000))
+      << world_->err();
+  world_->sandbox().fakeCommand("configtool", "sleep 8; exit 1");
   MqttClient& c = world_->client();
   c.drain();
   ASSERT_TRUE(c.publish(RouterWorld::req("config/noreboot", kMainSerial), "{\"setting\":{}}"));
@@ -189,17 +200,17 @@ TEST_F(RouterBox, ASlowLoadOnOneSessionHoldsUpNeitherTheOthersAnswersNorItsNotic
   ASSERT_TRUE(c.publish(RouterWorld::req("version", kSubSerial), ""));
   MqttClient::Message m;
   ASSERT_TRUE(c.next(RouterWorld::gw("version", kSubSerial), &m, 10000));
-  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(1500))
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(4000))
       << "the sub session's answer waited for the main session's load";
 
   // Another slow load, then the broker goes away: the sub session's notice comes at once.
-  ASSERT_TRUE(world_->box().waitErr("configuration load fail(", 1, 10000)) << world_->err();
+  ASSERT_TRUE(world_->box().waitErr("configuration load fail(", 1, 15000)) << world_->err();
   ASSERT_TRUE(c.publish(RouterWorld::req("config/noreboot", kMainSerial), "{\"setting\":{}}"));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   auto lost = std::chrono::steady_clock::now();
   world_->broker().stop();
   EXPECT_TRUE(world_->box().waitOut("KV_TX440:HBNKV_cloudConnectNotice:kind=2,state/new=F", 1, 10000));
-  EXPECT_LT(std::chrono::steady_clock::now() - lost, std::chrono::milliseconds(2000))
+  EXPECT_LT(std::chrono::steady_clock::now() - lost, std::chrono::milliseconds(4000))
       << "the sub session's connection notice waited for the main session's load";
 }
 

@@ -288,9 +288,10 @@ TEST_F(OtaAgent, ControlKindsRunTheirCommandsAndUploads) {
 
   // The three dumps in order, each what configtool writes for the store, files removed after.
   request("control", "{\"upload\":\"config\"}");
-  std::string info = next(gw("config/info"));
-  std::string server = next(gw("config/server"));
-  std::string user = next(gw("config/user"));
+  // The dumps run configtool (and the report its shell commands): slow under an emulator.
+  std::string info = next(gw("config/info"), 20000);
+  std::string server = next(gw("config/server"), 20000);
+  std::string user = next(gw("config/user"), 20000);
   hbntest::Result dump =
       hbntest::run({"configtool", "dumpJsonCfg", sb().path("/tmp/mine.json")}, {"HBN_ROOT=" + sb().root()});
   ASSERT_EQ(dump.status, 0);

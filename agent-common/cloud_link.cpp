@@ -241,6 +241,16 @@ void CloudLink::routeHere(const char* topic, int topicLength, const void* payloa
     return;
   }
   if (payload == nullptr) length = 0;
+  if (spec_.requestMax > 0 && length > spec_.requestMax) {
+    HBN_log_printAt(HBN_LOG_WARN, "HBN_cloud_commMqttMsgarrvd", __LINE__, "MQTT payload too long(%d)\n",
+                    length);
+    return;
+  }
+  // A NUL inside the name would cut it short wherever it is used as text.
+  if (memchr(name, '\0', n) != nullptr) {
+    HBN_log_printAt(HBN_LOG_WARN, "HBN_cloud_commMqttMsgarrvd", __LINE__, "MQTT topic unknown\n");
+    return;
+  }
   for (size_t i = 0; i < spec_.routeCount; ++i) {
     const Route& r = spec_.routes[i];
     if (nameIs(name, n, r.name, r.prefix)) {

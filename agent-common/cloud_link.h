@@ -96,6 +96,7 @@ struct LinkSpec {
   const Route* routes = nullptr;
   size_t routeCount = 0;
   int requestQueueCount = 16;  // requests waiting for the worker at most
+  int requestMax = 0;          // longest payload routed (0: any); longer ones are refused whole
 };
 
 class CloudLink : public SessionEvents {
@@ -159,8 +160,9 @@ class CloudLink : public SessionEvents {
 
   // ---- requests
   // Routes one request as the worker does (for tests that drive the handlers synchronously):
-  // the name after the third "/" ("MQTT topic length under\n" when there is none), then the
-  // first route that matches ("MQTT topic unknown\n" for none), both warnings under
+  // the name after the third "/" ("MQTT topic length under\n" when there is none), a payload over
+  // `requestMax` refused ("MQTT payload too long(%d)\n"), then the first route that matches
+  // ("MQTT topic unknown\n" for none, and for a name with a NUL inside), all warnings under
   // "HBN_cloud_commMqttMsgarrvd".
   void route(const char* topic, int topicLength, const void* payload, int length);
 

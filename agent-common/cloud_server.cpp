@@ -1,8 +1,20 @@
 #include "cloud_server.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace hbn {
+
+namespace {
+
+// A decimal text id as atoi reads it ("" without a value).
+int decimalText(mib::Text id) {
+  char value[mib::Text::kSize];
+  mib::get(id, value, sizeof value);
+  return atoi(value);
+}
+
+}  // namespace
 
 bool loadCloudServer(const CloudServerIds& ids, const std::atomic<int>& running, CloudServer* s) {
   mib::getServiceCode(ids.serviceCode, s->serviceCode, sizeof s->serviceCode);
@@ -13,7 +25,7 @@ bool loadCloudServer(const CloudServerIds& ids, const std::atomic<int>& running,
     if (s->serial[0] == '\0') mib::get(ids.serial, s->serial, sizeof s->serial);
     if (s->host[0] == '\0' || s->port <= 0) {
       mib::get(ids.host, s->host, sizeof s->host);
-      s->port = mib::get(ids.port);
+      s->port = ids.portText.id != 0 ? decimalText(ids.portText) : mib::get(ids.port);
     }
     if (s->serial[0] != '\0' && s->host[0] != '\0' && s->port > 0) break;
   }

@@ -19,6 +19,7 @@ struct CloudServerIds {
   mib::ByteId login;
   mib::Text user;
   mib::Text password;
+  mib::Text portText{0};  // when set: the port as decimal text in this id instead of `port`
 };
 
 enum { kCloudTextSize = 256 };

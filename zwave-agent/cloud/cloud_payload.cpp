@@ -4,7 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cloud_comm.h"
+#include "cloud_publish.h"
+#include "cloud_tables.h"
 #include "json_text.h"
 #include "hbn_buf.h"
 #include "hbn_cloud.h"

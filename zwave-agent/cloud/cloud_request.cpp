@@ -5,8 +5,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cloud_comm.h"
+#include "cloud_link.h"
 #include "cloud_payload.h"
+#include "cloud_tables.h"
 #include "hbn_core.h"
 #include "hbn_download.h"
 #include "hbn_log.h"
@@ -22,9 +23,6 @@ enum {
   TOPIC_MAX = 512,
 };
 
-// The request text: the payload copied and terminated before parsing (callback thread only).
-char gRequest[HBN_CLOUD_REQUEST_SIZE];
-
 const HBN_core_interface_t* core() { return HBN_cloud_commCoreInterface(); }
 const KV_api_cloudHandler_t* kv() { return HBN_cloud_commApiHandler(); }
 
@@ -32,11 +30,27 @@ void dumpText(const void* payload, int length) { hbn::dumpPayloadText(payload, l
 
 void dumpHex(const void* payload, int length) { hbn::dumpPayloadHex(payload, length); }
 
+// The request text: the payload copied into the link's incoming buffer (the request worker's)
+// and terminated there before parsing.
+struct RequestText {
+  char* data = nullptr;
+  size_t size = 0;
+};
+RequestText requestText() {
+  RequestText t;
+  hbn::CloudLink* link = HBN_cloud_commLink();
+  if (link != nullptr) t.data = link->incoming(&t.size);
+  return t;
+}
+
 // Parsed JSON object of one request, in the request text buffer.
 class Json : public hbn::RequestJson {
  public:
-  Json(const char* func, const void* payload, int length)
-      : hbn::RequestJson(func, gRequest, sizeof gRequest, payload, length) {}
+  Json(const char* func, const void* payload, int length) : Json(func, payload, length, requestText()) {}
+
+ private:
+  Json(const char* func, const void* payload, int length, RequestText t)
+      : hbn::RequestJson(func, t.data, t.size, payload, length) {}
 };
 
 }  // namespace
@@ -385,9 +399,20 @@ void HBN_cloud_commMqttRecvExecScript(const void* payload, int length) {
   if (kv() && kv()->recvExecScript) kv()->recvExecScript(number);
 }
 
-// ---------------------------------------------------------------- dispatch
+// ---------------------------------------------------------------- routes
 
-static void nodeRequest(const char* afterNode, const void* payload, int length) {
+// "node/<id>/<operation>": the node ID checked, then the operation's handler.
+static void nodeRequest(hbn::CloudLink&, const char* name, size_t nameLength, const void* payload,
+                        int length) {
+  // After "node/", as text: bounded, and terminated for the parsing below.
+  char rest[TOPIC_MAX];
+  if (nameLength - 5 >= sizeof rest) {
+    HBN_log_printAt(HBN_LOG_WARN, "HBN_cloud_commMqttMsgarrvd", __LINE__, "MQTT topic unknown\n");
+    return;
+  }
+  memcpy(rest, name + 5, nameLength - 5);
+  rest[nameLength - 5] = '\0';
+  const char* afterNode = rest;
   HBN_log_printAt(HBN_LOG_DEBUG, "HBN_cloud_commMqttMsgarrvd", __LINE__, "right node ID=%s\n", afterNode);
   const char* slash = strchr(afterNode, '/');
   if (slash == nullptr) {
@@ -428,49 +453,43 @@ static void nodeRequest(const char* afterNode, const void* payload, int length) 
     HBN_log_printAt(HBN_LOG_WARN, "HBN_cloud_commMqttMsgarrvd", __LINE__, "MQTT topic unknown\n");
 }
 
-void HBN_cloud_commMqttRequest(const char* suffix, const void* payload, int length) {
-  static const char empty[1] = {0};
-  if (payload == nullptr || length < 0) {
-    payload = empty;
-    length = 0;
-  }
-  // The request text buffer holds 4095 characters; longer requests are refused whole.
-  if (length > HBN_CLOUD_REQUEST_SIZE - 1) {
-    HBN_log_printAt(HBN_LOG_WARN, "HBN_cloud_commMqttMsgarrvd", __LINE__, "MQTT payload too long(%d)\n",
-                    length);
-    return;
-  }
-  if (strncmp(suffix, "node/", 5) == 0) return nodeRequest(suffix + 5, payload, length);
-  if (strcmp(suffix, "mode") == 0) return HBN_cloud_commMqttRecvMode(payload, length);
-  if (strcmp(suffix, "node_list") == 0) return HBN_cloud_commMqttRecvNodeList();
-  if (strcmp(suffix, "backup") == 0) return HBN_cloud_commMqttRecvBackup(payload, length);
-  if (strcmp(suffix, "restore") == 0) return HBN_cloud_commMqttRecvRestore(payload, length);
-  if (strcmp(suffix, "reset") == 0) return HBN_cloud_commMqttRecvReset(payload, length);
-  if (strcmp(suffix, "fwupdate") == 0) return HBN_cloud_commMqttRecvFwUpdate(payload, length);
-  if (strcmp(suffix, "gwkey_ex") == 0) return HBN_cloud_commMqttRecvGwDSK();
-  if (strcmp(suffix, "version") == 0) return HBN_cloud_commMqttRecvVersion();
-  if (strcmp(suffix, "status") == 0) return HBN_cloud_commMqttRecvStatus();
-  if (strcmp(suffix, "netinfo") == 0) return HBN_cloud_commMqttRecvNetInfo(payload, length);
-  if (strcmp(suffix, "smartstart/set") == 0) return HBN_cloud_commMqttRecvSetPvList(payload, length);
-  if (strcmp(suffix, "smartstart/get") == 0) return HBN_cloud_commMqttRecvGetPvList();
-  if (strcmp(suffix, "script") == 0) return HBN_cloud_commMqttRecvExecScript(payload, length);
-  HBN_log_printAt(HBN_LOG_WARN, "HBN_cloud_commMqttMsgarrvd", __LINE__, "MQTT topic unknown\n");
+namespace {
+
+// Route entries for handlers that take the payload, and for those that take nothing.
+template <void (*Handler)(const void*, int)>
+void withPayload(hbn::CloudLink&, const char*, size_t, const void* payload, int length) {
+  Handler(payload, length);
+}
+template <void (*Handler)()>
+void withoutPayload(hbn::CloudLink&, const char*, size_t, const void*, int) {
+  Handler();
+}
+
+const hbn::Route kRoutes[] = {
+    {"node/", true, nodeRequest},
+    {"mode", false, withPayload<HBN_cloud_commMqttRecvMode>},
+    {"node_list", false, withoutPayload<HBN_cloud_commMqttRecvNodeList>},
+    {"backup", false, withPayload<HBN_cloud_commMqttRecvBackup>},
+    {"restore", false, withPayload<HBN_cloud_commMqttRecvRestore>},
+    {"reset", false, withPayload<HBN_cloud_commMqttRecvReset>},
+    {"fwupdate", false, withPayload<HBN_cloud_commMqttRecvFwUpdate>},
+    {"gwkey_ex", false, withoutPayload<HBN_cloud_commMqttRecvGwDSK>},
+    {"version", false, withoutPayload<HBN_cloud_commMqttRecvVersion>},
+    {"status", false, withoutPayload<HBN_cloud_commMqttRecvStatus>},
+    {"netinfo", false, withPayload<HBN_cloud_commMqttRecvNetInfo>},
+    {"smartstart/set", false, withPayload<HBN_cloud_commMqttRecvSetPvList>},
+    {"smartstart/get", false, withoutPayload<HBN_cloud_commMqttRecvGetPvList>},
+    {"script", false, withPayload<HBN_cloud_commMqttRecvExecScript>},
+};
+
+}  // namespace
+
+const hbn::Route* HBN_cloud_requestRoutes(size_t* count) {
+  *count = sizeof kRoutes / sizeof kRoutes[0];
+  return kRoutes;
 }
 
 void HBN_cloud_commMqttMsgarrvd(const char* topic, int topicLen, const void* payload, int payloadLen) {
-  int length = topicLen;
-  hbn::dumpTopic(topic, length);
-  int prefixLength = HBN_cloud_commRequestPrefixLength();
-  if (length <= prefixLength) {
-    HBN_LOG(HBN_LOG_WARN, "MQTT topic length under\n");
-  } else if (length - prefixLength >= TOPIC_MAX ||
-             memchr(topic, '\0', static_cast<size_t>(length)) != nullptr) {
-    // A NUL inside the topic would cut the name it is compared as.
-    HBN_LOG(HBN_LOG_WARN, "MQTT topic unknown\n");
-  } else {
-    char suffix[TOPIC_MAX];
-    memcpy(suffix, topic + prefixLength, static_cast<size_t>(length - prefixLength));
-    suffix[length - prefixLength] = '\0';
-    HBN_cloud_commMqttRequest(suffix, payload, payloadLen);
-  }
+  hbn::CloudLink* link = HBN_cloud_commLink();
+  if (link != nullptr) link->route(topic, topicLen, payload, payloadLen);
 }

@@ -1,13 +1,19 @@
-// Requests from the cloud: the message-arrived callback cuts the request prefix off the topic,
-// dispatches on the rest, checks the payload and calls the core, the adaptation layer, the
-// download worker or one of the immediate answers. Runs on the MQTT library's callback thread.
+// Requests from the cloud: the route table of the request names (what follows the request
+// prefix) and their handlers, which check the payload and call the core, the adaptation layer,
+// the download worker or one of the immediate answers. They run on the session's request worker.
 #pragma once
+#include <cstddef>
 
-// One arriving message (`topic` holds `topicLen` bytes, not terminated); the session releases
-// it afterwards.
+#include "cloud_link.h"
+
+enum {
+  HBN_CLOUD_REQUEST_SIZE = 4096,  // request text and its NUL
+};
+
+// The routes, in the order they are tried.
+const hbn::Route* HBN_cloud_requestRoutes(size_t* count);
+// One request as the library's callback thread and the worker handle it together (tests and fuzz
+// harnesses call it): `topic` holds `topicLen` bytes, not terminated.
 void HBN_cloud_commMqttMsgarrvd(const char* topic, int topicLen, const void* payload, int payloadLen);
 // Completion of a restore download: hands the fetched file to the core or the IR restore.
 void HBN_cloud_commMqttRestoreNotice(const char* dataPath, const char* checksumPath, int subject);
-// Handles one request given as topic text (after the request prefix) and payload; the part of
-// the callback that needs no library objects.
-void HBN_cloud_commMqttRequest(const char* suffix, const void* payload, int payloadLength);

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "cloud_comm.h"
+#include "cloud_restate.h"
 #include "hbn_cloud.h"
 #include "hbn_log.h"
 #include "hbn_path.h"
@@ -17,12 +18,6 @@ struct CloudRecord {
   bool initialized = false;
   std::atomic<HBN_buf_t*> pool{nullptr};
   std::atomic<HBN_queue_t*> queue{nullptr};
-  // Messages that only restate the current state wait at most once in the queue: a "connected"
-  // is due (published when its element is taken or, if the queue had no room, once the queue
-  // has drained), and one keep-alive is queued and not yet taken.
-  std::atomic<bool> connectedDue{false};
-  std::atomic<uint32_t> connectedNumber{0};  // of the latest "connected"; older elements are stale
-  std::atomic<bool> keepAliveQueued{false};
 };
 
 // How long a producer waits for a pool buffer or room in the queue before the message is dropped.
@@ -107,8 +102,7 @@ int createPoolAndQueue(const char* func) {
     HBN_buf_destroy(pool);
     return -1;
   }
-  g_cloud.connectedDue.store(false);
-  g_cloud.keepAliveQueued.store(false);
+  HBN_cloud_restateReset();
   g_cloud.pool.store(pool);
   g_cloud.queue.store(queue);
   return 0;
@@ -191,28 +185,7 @@ HBN_buf_t* HBN_cloud_getPool() { return g_cloud.pool.load(); }
 
 HBN_queue_t* HBN_cloud_getQueue() { return g_cloud.queue.load(); }
 
-void HBN_cloud_sendConnected() {
-  // The due mark is the message; the element only tells the MQTT thread where it stands in
-  // order. Without room the mark stays and the message follows everything already queued.
-  // An element of an earlier connect that never went out is stale: the latest one stands after
-  // everything queued before it.
-  uint32_t number = g_cloud.connectedNumber.fetch_add(1) + 1;
-  g_cloud.connectedDue.store(true);
-  HBN_queue_t* queue = g_cloud.queue.load();
-  if (queue == nullptr) {
-    HBN_LOG(HBN_LOG_WARN, "CLOUD send queue push fail\n");
-    return;
-  }
-  if (HBN_queue_sendTimeout(queue, 0, HBN_CLOUD_KIND_CONNECTED, number, 0, 0, 0) != 0)
-    HBN_LOG(HBN_LOG_INFO, "CLOUD queue full, connected follows the queued messages\n");
-}
-
-int HBN_cloud_takeConnectedDue(int fromQueue, uint32_t number) {
-  if (fromQueue && number != g_cloud.connectedNumber.load()) return 0;
-  return g_cloud.connectedDue.exchange(false) ? 1 : 0;
-}
-
-void HBN_cloud_keepAliveTaken() { g_cloud.keepAliveQueued.store(false); }
+void HBN_cloud_sendConnected() { HBN_cloud_restateConnected(__func__, g_cloud.queue.load()); }
 
 void HBN_cloud_sendMode(int mode, int notify, int status, const char* message) {
   void* text = nullptr;
@@ -304,11 +277,11 @@ void HBN_cloud_sendVersion() { push(__func__, HBN_CLOUD_KIND_VERSION, 0, 0, 0, n
 
 void HBN_cloud_sendKeepAlive() {
   // One waiting keep-alive says all that another one would.
-  if (g_cloud.keepAliveQueued.exchange(true)) {
+  if (!HBN_cloud_keepAliveClaim()) {
     HBN_LOG(HBN_LOG_DEBUG, "CLOUD keep-alive already queued\n");
     return;
   }
-  if (!push(__func__, HBN_CLOUD_KIND_KEEPALIVE, 0, 0, 0, nullptr)) g_cloud.keepAliveQueued.store(false);
+  if (!push(__func__, HBN_CLOUD_KIND_KEEPALIVE, 0, 0, 0, nullptr)) HBN_cloud_keepAliveTaken();
 }
 
 void HBN_cloud_sendPvList(int count, const uint8_t* entries) {

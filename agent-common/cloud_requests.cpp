@@ -19,12 +19,12 @@ struct ControlKind {
   CommandLife life;
 };
 const ControlKind kRebootKinds[] = {
-    {"all", "reboot", kOutlivesAgent},
-    {"hard_reset", "auxlink -r", kEndsWithAgent},
-    {"ipsec_reset", "sysconf conn l2tp_ipsec reconfig", kEndsWithAgent},
-    {"l2tp_reset", "sysconf conn l2tp_ipsec reconfig", kEndsWithAgent},
-    {"l2tpOverIpsec_reset", "sysconf conn l2tp_ipsec reconfig", kEndsWithAgent},
-    {"lte_module", "kv_lte_reset.sh", kEndsWithAgent},
+    {"all", "reboot", CommandLife::kOutlivesCaller},
+    {"hard_reset", "auxlink -r", CommandLife::kEndsWithCaller},
+    {"ipsec_reset", "sysconf conn l2tp_ipsec reconfig", CommandLife::kEndsWithCaller},
+    {"l2tp_reset", "sysconf conn l2tp_ipsec reconfig", CommandLife::kEndsWithCaller},
+    {"l2tpOverIpsec_reset", "sysconf conn l2tp_ipsec reconfig", CommandLife::kEndsWithCaller},
+    {"lte_module", "kv_lte_reset.sh", CommandLife::kEndsWithCaller},
 };
 
 // Kinds are compared with their whole JSON length: "all" followed by a NUL and more text is no
@@ -133,7 +133,7 @@ int cloudRecvConfigExecute(const char* func, CloudRequestHost& host, const char*
     host.publishConfigError(name, kLoadNotDoneDocument, strlen(kLoadNotDoneDocument));
     return -1;
   }
-  if (strcmp(name, "reboot") == 0) runControlCommand(func, "reboot", kOutlivesAgent);
+  if (strcmp(name, "reboot") == 0) runControlCommand(func, "reboot", CommandLife::kOutlivesCaller);
   return 0;
 }
 

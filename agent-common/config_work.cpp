@@ -200,8 +200,8 @@ ConfigLoad runConfigLoad(const char* func, const void* payload, int length, bool
 
 void runControlCommand(const char* func, const char* commandLine, CommandLife life) {
   const long limit = bound(kControlTimeoutMs);
-  int status = life == kOutlivesAgent ? HBN_cmd_systemOutliving(commandLine, limit)
-                                      : HBN_cmd_systemTimeout(commandLine, limit);
+  int status = life == CommandLife::kOutlivesCaller ? HBN_cmd_systemOutliving(commandLine, limit)
+                                                    : HBN_cmd_systemTimeout(commandLine, limit);
   if (status == -2) HBN_log_printAt(HBN_LOG_ERROR, func, __LINE__, "command timeout:%s\n", commandLine);
 }
 

@@ -9,6 +9,8 @@
 #pragma once
 #include <cstddef>
 
+#include "hbn_platform.h"
+
 namespace hbn {
 
 enum ConfigDump { kDumpInfo, kDumpServer, kDumpUser };
@@ -45,10 +47,9 @@ extern const char kLoadNotDoneDocument[];
 ConfigLoad runConfigLoad(const char* func, const void* payload, int length, bool server,
                          const char* errorTopic, char* errorOut, size_t capacity, long* errorLength);
 
-// Whether a control command ends with the agent (most) or goes on without it (a reboot).
-enum CommandLife { kEndsWithAgent, kOutlivesAgent };
-
-// Runs a control request's platform command line through the shell, ended after a bound.
-void runControlCommand(const char* func, const char* commandLine, CommandLife life = kEndsWithAgent);
+// Runs a control request's platform command line through the shell, ended after a bound; most end
+// with the agent, a reboot (CommandLife::kOutlivesCaller) goes on without it.
+void runControlCommand(const char* func, const char* commandLine,
+                       CommandLife life = CommandLife::kEndsWithCaller);
 
 }  // namespace hbn

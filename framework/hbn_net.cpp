@@ -1,6 +1,7 @@
 // Network and text helpers: interface addresses, a one-shot ICMP echo bound to an interface,
 // the Internet checksum, and the text conversions of the cloud payloads.
 #include "hbn_net.h"
+#include "hbn_platform.h"
 
 #include <cerrno>
 #include <climits>
@@ -120,7 +121,7 @@ int HBN_util_netPingSendPacket(int sock, uint32_t target) {
 
 int HBN_util_netPingRecvPacket(int sock, uint32_t target) {
   struct pollfd fd = {sock, POLLIN, 0};
-  if (poll(&fd, 1, 1000) < 1) return -1;
+  if (hbn::platform().poll(&fd, 1, 1000) < 1) return -1;
   uint8_t packet[2048];
   ssize_t length = recv(sock, packet, sizeof packet, 0);
   if (length < 20) return -1;

@@ -1,5 +1,8 @@
 #include "hbn_path.h"
 
+#include "hbn_platform.h"
+#include "hbn_runner.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -20,10 +23,7 @@
 
 extern char** environ;
 
-const char* HBN_path_root() {
-  const char* root = getenv("HBN_ROOT");
-  return root ? root : "";
-}
+const char* HBN_path_root() { return hbn::platform().root(); }
 
 std::string HBN_path(const char* absolutePath) {
   if (absolutePath == nullptr) return std::string();
@@ -44,8 +44,7 @@ const char* HBN_path_scriptQueue() {
 }
 
 long HBN_time_scaled(long milliseconds) {
-  const char* text = getenv("HBN_TIME_SCALE");
-  long scale = text ? strtol(text, nullptr, 10) : 1;
+  const long scale = hbn::platform().timeScale();
   if (scale <= 1) return milliseconds;
   long scaled = milliseconds / scale;
   return (milliseconds > 0 && scaled < 1) ? 1 : scaled;
@@ -64,12 +63,8 @@ long HBN_time_scaledBound(long milliseconds) {
 }
 
 long long HBN_time_scaledNowMs() {
-  const char* text = getenv("HBN_TIME_SCALE");
-  long scale = text ? strtol(text, nullptr, 10) : 1;
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  long long ms = static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-  return scale > 1 ? ms * scale : ms;
+  hbn::Platform& p = hbn::platform();
+  return p.monotonicMs() * p.timeScale();
 }
 
 namespace {
@@ -303,20 +298,42 @@ std::map<FILE*, pid_t> gPopenChildren;
 
 }  // namespace
 
-int HBN_cmd_system(const char* commandLine) { return runShell(commandLine, 0, false); }
+namespace hbn {
+namespace runner {
 
-int HBN_cmd_exec(const char* const argv[]) { return runFound(argv, 0); }
+int run(const char* commandLine, const char* const argv[], long timeoutMs, bool outlive) {
+  return commandLine != nullptr ? runShell(commandLine, timeoutMs, outlive) : runFound(argv, timeoutMs);
+}
+
+}  // namespace runner
+}  // namespace hbn
+
+// The runners go through the platform seam: a test's or harness's platform answers them there.
+int HBN_cmd_system(const char* commandLine) {
+  if (commandLine == nullptr) return -1;
+  return hbn::platform().command(commandLine, nullptr, 0, hbn::CommandLife::kEndsWithCaller);
+}
+
+int HBN_cmd_exec(const char* const argv[]) {
+  if (argv == nullptr || argv[0] == nullptr) return -1;
+  return hbn::platform().command(nullptr, argv, 0, hbn::CommandLife::kEndsWithCaller);
+}
 
 int HBN_cmd_systemTimeout(const char* commandLine, long timeoutMs) {
-  return runShell(commandLine, timeoutMs > 0 ? timeoutMs : 1, false);
+  if (commandLine == nullptr) return -1;
+  return hbn::platform().command(commandLine, nullptr, timeoutMs > 0 ? timeoutMs : 1,
+                                 hbn::CommandLife::kEndsWithCaller);
 }
 
 int HBN_cmd_execTimeout(const char* const argv[], long timeoutMs) {
-  return runFound(argv, timeoutMs > 0 ? timeoutMs : 1);
+  if (argv == nullptr || argv[0] == nullptr) return -1;
+  return hbn::platform().command(nullptr, argv, timeoutMs > 0 ? timeoutMs : 1,
+                                 hbn::CommandLife::kEndsWithCaller);
 }
 
 int HBN_cmd_systemOutliving(const char* commandLine, long timeoutMs) {
-  return runShell(commandLine, timeoutMs, true);
+  if (commandLine == nullptr) return -1;
+  return hbn::platform().command(commandLine, nullptr, timeoutMs, hbn::CommandLife::kOutlivesCaller);
 }
 
 FILE* HBN_cmd_popen(const char* commandLine, const char* mode) {

@@ -13,6 +13,7 @@
 
 #include "hbn_log.h"
 #include "hbn_os.h"
+#include "hbn_platform.h"
 
 struct HBN_queue_t {
   uint32_t inUse;
@@ -41,11 +42,7 @@ bool checkInitialized() {
 // Set on threads that run inside a library's callbacks: they never wait for room in a queue.
 thread_local bool tNoWait = false;
 
-long long nowMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
+long long nowMs() { return hbn::platform().monotonicMs(); }
 
 }  // namespace
 
@@ -191,7 +188,7 @@ int HBN_queue_sendTimeout(HBN_queue_t* handle, int timeoutMs, uint32_t word1, ui
       wait = static_cast<int>(left);
     }
     struct pollfd fd = {handle->writeFd, POLLOUT, 0};
-    if (poll(&fd, 1, wait) < 0 && errno != EINTR) break;
+    if (hbn::platform().poll(&fd, 1, wait) < 0 && errno != EINTR) break;
   }
   if (written != static_cast<ssize_t>(sizeof record)) {
     HBN_log_print(HBN_LOG_ERROR, "pipe write fail=%d,%d\n", static_cast<int>(written),
@@ -222,7 +219,7 @@ int HBN_queue_receiveTimeout(HBN_queue_t* handle, int timeoutMs, uint32_t* word1
     int ready;
     for (;;) {
       long long left = deadline - nowMs();
-      ready = poll(&fd, 1, left > 0 ? static_cast<int>(left) : 0);
+      ready = hbn::platform().poll(&fd, 1, left > 0 ? static_cast<int>(left) : 0);
       if (ready >= 0 || errno != EINTR) break;
     }
     if (ready < 1) return 1;

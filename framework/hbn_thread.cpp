@@ -12,6 +12,7 @@
 
 #include "hbn_log.h"
 #include "hbn_os.h"
+#include "hbn_platform.h"
 
 struct HBN_thread_t {
   pthread_t thread;
@@ -176,9 +177,4 @@ int HBN_thread_isStopRequested(HBN_thread_t* handle) {
   return static_cast<int>(handle->stopRequested.load());
 }
 
-void HBN_thread_sleep(int milliseconds) {
-  if (milliseconds <= 0) return;
-  struct timespec request = {milliseconds / 1000, (milliseconds % 1000) * 1000000L};
-  struct timespec remaining;
-  while (nanosleep(&request, &remaining) != 0 && errno == EINTR) request = remaining;
-}
+void HBN_thread_sleep(int milliseconds) { hbn::platform().sleepMs(milliseconds); }

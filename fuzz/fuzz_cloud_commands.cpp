@@ -1,24 +1,23 @@
 // The router and OTA dispatch harnesses run the handlers' platform commands (control kinds,
-// configtool) through these stand-ins instead of starting processes: the linker sends the three
-// bounded runners here (--wrap), so an input costs microseconds instead of a fork and exec (and
-// no reboot runs). They answer as the root's no-op fakes would: exit status 0, nothing written.
+// configtool) on a platform of their own instead of starting processes: every command of the
+// framework's runners goes through the platform seam, so an input costs microseconds instead of
+// a fork and exec, and no reboot ever runs. Commands answer as the root's no-op fakes would:
+// exit status 0, nothing written. The rest is the machine's.
+#include "fuzz_cloud_env.h"
+#include "hbn_platform.h"
 
-// HBN_cmd_systemTimeout(const char*, long), HBN_cmd_execTimeout(const char* const*, long) and
-// HBN_cmd_systemOutliving(const char*, long).
-extern "C" int __wrap__Z21HBN_cmd_systemTimeoutPKcl(const char* commandLine, long timeoutMs) {
-  (void)commandLine;
-  (void)timeoutMs;
-  return 0;
-}
+namespace fuzzcloud {
+namespace {
 
-extern "C" int __wrap__Z19HBN_cmd_execTimeoutPKPKcl(const char* const argv[], long timeoutMs) {
-  (void)argv;
-  (void)timeoutMs;
-  return 0;
-}
+class NoCommandPlatform : public hbn::LinuxPlatform {
+ public:
+  int command(const char*, const char* const[], long, hbn::CommandLife) override { return 0; }
+};
 
-extern "C" int __wrap__Z23HBN_cmd_systemOutlivingPKcl(const char* commandLine, long timeoutMs) {
-  (void)commandLine;
-  (void)timeoutMs;
-  return 0;
-}
+NoCommandPlatform gPlatform;
+
+}  // namespace
+
+void installNoCommandPlatform() { hbn::setPlatform(&gPlatform); }
+
+}  // namespace fuzzcloud

@@ -19,8 +19,12 @@ namespace fuzzcloud {
 
 inline void quietSyslog(int, const char*) {}
 
+// Installs the harness's platform, on which commands answer at once (fuzz_cloud_commands.cpp).
+void installNoCommandPlatform();
+
 // False when the root could not be prepared.
 inline bool prepareRoot() {
+  installNoCommandPlatform();
   if (fuzzroot::root().empty()) return false;
   HBN_log_setSyslogHook(quietSyslog);
   const char fake[] = "#!/bin/sh\nexit 0\n";

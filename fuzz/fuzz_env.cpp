@@ -50,6 +50,7 @@ bool start() {
   if (made == nullptr) made = mkdtemp(tmp);
   if (made == nullptr) return false;
   std::string root = made;
+  installNoWaitPlatform();
   setenv("HBN_ROOT", root.c_str(), 1);
   // Waits of the transport and the IR pacing shrink to about a millisecond.
   setenv("HBN_TIME_SCALE", "1000", 1);

@@ -15,7 +15,10 @@ void writeToAgent(const uint8_t* data, size_t length);
 // the core.
 void drain();
 
-// For the length of one input, poll() and nanosleep() of this thread do not wait
+// Installs the harness's platform (fuzz_no_wait.cpp): NoWait below takes effect through it.
+void installNoWaitPlatform();
+
+// For the length of one input, the sleeps and timed waits of this thread do not wait
 // (fuzz_no_wait.cpp).
 struct NoWait {
   NoWait();

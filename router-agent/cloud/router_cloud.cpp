@@ -10,6 +10,7 @@
 
 #include "hbn_log.h"
 #include "hbn_path.h"
+#include "hbn_platform.h"
 #include "mqtt_bind.h"
 #include "router_cloud_internal.h"
 #include "router_payload.h"
@@ -115,13 +116,9 @@ bool RouterCloud::loadSettings(hbn::CloudLink&) { return HBN_cloud_commMqttLoadS
 
 static void HBN_cloud_commMqttConnect(RouterCloud* s) {
   if (s->link.mqtt().state() != hbn::kDisconnected) return;
-  if (s->ifname[0] != '\0') {
-    struct stat st;
-    std::string path = HBN_path((std::string("/sys/class/net/") + s->ifname).c_str());
-    if (stat(path.c_str(), &st) != 0) {
-      HBN_LOG(HBN_LOG_WARN, "Network I/F not found(%s)\n", s->ifname);
-      return;
-    }
+  if (s->ifname[0] != '\0' && !hbn::platform().interfaceExists(s->ifname)) {
+    HBN_LOG(HBN_LOG_WARN, "Network I/F not found(%s)\n", s->ifname);
+    return;
   }
   HBN_LOG(HBN_LOG_DEBUG, "MQTT Network I/F name=%s\n", s->ifname);
   s->link.connectStep();

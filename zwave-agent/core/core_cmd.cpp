@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "hbn_cloud.h"
+#include "hbn_platform.h"
 #include "hbn_core.h"
 #include "hbn_core_thread.h"
 #include "hbn_ir.h"
@@ -595,7 +596,8 @@ void HBN_core_threadCmd(HBN_thread_t* self, uintptr_t argument) {
     if (fds[0].fd < 0) break;
     // With the wake-up pipe there, its byte ends the wait when the run flag is cleared, so the
     // wait needs no limit: an idle gateway wakes the thread for nothing.
-    int ready = fds[1].fd >= 0 ? poll(fds, 2, -1) : poll(fds, 1, kPollLimitMs);
+    int ready =
+        fds[1].fd >= 0 ? hbn::platform().poll(fds, 2, -1) : hbn::platform().poll(fds, 1, kPollLimitMs);
     if (ready <= 0) continue;
     if (fds[1].revents & POLLIN) {
       char drain[16];

@@ -9,6 +9,7 @@
 #include <shared_mutex>
 
 #include "hbn_cloud.h"
+#include "hbn_platform.h"
 #include "hbn_ir.h"
 #include "hbn_log.h"
 #include "hbn_path.h"
@@ -46,17 +47,9 @@ IrContext* g_ir = nullptr;
 // Send and receive hold it shared, so that finishing never frees the context under them.
 std::shared_mutex g_irLife;
 
-long long monotonicMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+long long monotonicMs() { return hbn::platform().monotonicMs(); }
 
-void sleepMs(long long ms) {
-  struct timespec ts = {static_cast<time_t>(ms / 1000), static_cast<long>((ms % 1000) * 1000000)};
-  while (nanosleep(&ts, &ts) != 0) {
-  }
-}
+void sleepMs(long long ms) { hbn::platform().sleepMs(static_cast<long>(ms)); }
 
 // Copies a cloud frame, puts IR slot 1 in byte 2 and sends it to the node.
 void sendToSlotOne(IrContext& c, int nodeID, const uint8_t* data, int length, int secure) {

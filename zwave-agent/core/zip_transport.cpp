@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "hbn_log.h"
+#include "hbn_platform.h"
 #include "hbn_path.h"
 #include "hbn_zip.h"
 
@@ -76,7 +77,7 @@ void settleLocked(int status) {
 bool waitFd(int fd, short events, int timeoutMs) {
   struct pollfd p = {fd, events, 0};
   for (;;) {
-    int r = poll(&p, 1, timeoutMs);
+    int r = hbn::platform().poll(&p, 1, timeoutMs);
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) return false;
     return (p.revents & events) != 0;

@@ -233,6 +233,15 @@ TEST_F(CloudSession, EveryRequestTopicReachesItsTarget) {
   hbntest::Subscriber sub(*broker_, "gw/#");
   startSession();
   ASSERT_TRUE(waitUntil(connected, 5000));
+  // The connect's notice to the adaptation layer comes just after the state changes: wait for it,
+  // so that it is not taken for a call of the first request.
+  ASSERT_TRUE(waitUntil(
+      [] {
+        for (const auto& c : calls())
+          if (c == "kv.state(0)") return true;
+        return false;
+      },
+      5000));
   struct Case {
     const char* suffix;
     const char* payload;

@@ -9,9 +9,8 @@
 #include <cinttypes>
 #include <cstdio>
 #include <string>
-#include <system_error>
-#include <thread>
 
+#include "failover_rules.h"
 #include "hbn_log.h"
 #include "hbn_net.h"
 #include "hbn_os.h"
@@ -27,89 +26,83 @@ constexpr uint32_t kUnresolved = 0xFFFFFFFFu;
 
 char mark(int value) { return value != 0 ? 'T' : '-'; }
 
-void startDetached(const char* name, void (*body)()) {
-  try {
-    std::thread thread([name, body] {
-      pthread_setname_np(pthread_self(), name);
-      body();
-    });
-    thread.detach();
-  } catch (const std::system_error& e) {
-    HBN_LOG(HBN_LOG_ERROR, "%s thread create fail(%s)\n", name, e.what());
-  }
-}
+// The running check thread (at most one: MQTT or ping mode).
+HBN_thread_t* gCheck = nullptr;
 
-// The pause of one pass, `seconds` long (under the test time scale).
-void pass(int32_t seconds) { HBN_thread_sleep(static_cast<int>(wanPassMs(seconds))); }
+// The pause of one pass, `seconds` long (under the test time scale), in steps that a stop cuts
+// short. False when the thread is to stop.
+bool pass(HBN_thread_t* self, int32_t seconds) {
+  for (long left = wanPassMs(seconds); left > 0; left -= 100) {
+    if (HBN_thread_isStopRequested(self)) return false;
+    HBN_thread_sleep(static_cast<int>(left < 100 ? left : 100));
+  }
+  return !HBN_thread_isStopRequested(self);
+}
 
 int64_t secondsBetween(int64_t fromMs, int64_t toMs) { return (toMs - fromMs) / 1000; }
 
-void mqttCheck() {
+void mqttCheck(HBN_thread_t* self, uintptr_t) {
   WanFailoverState& state = wanFailoverState();
   WanLinkState& main = wanMainLink();
   WanLinkState& sub = wanSubLink();
   printf("KV_TX440:network check thread start\n");
   fflush(stdout);
   int64_t outageStartMs = 0;  // when the outage that caused the fail-over began
-  for (;;) {
-    pass(10);
+  while (pass(self, 10)) {
     printf("KV_TX440:main:connect=%c,first=%c\n", mark(main.connected.load()),
            mark(main.firstConnected.load()));
     printf("KV_TX440:sub :connect=%c,first=%c\n", mark(sub.connected.load()),
            mark(sub.firstConnected.load()));
     printf("KV_TX440:main is active=%c\n", mark(state.mainActive.load()));
     fflush(stdout);
-    if (main.firstConnected.load() != 1) continue;
-    if (main.connected.load()) {
-      if (state.mainActive.load() == 1) continue;
-      const int64_t since = main.connectedSinceMs.load();
-      long diff = static_cast<long>(wanSecondsSince(since));
-      printf("KV_TX440:1:diff=%ld\n", diff);
+    MqttCheckInput in;
+    in.nowMs = wanNowMs();
+    in.mainFirstConnected = main.firstConnected.load() == 1;
+    in.mainConnected = main.connected.load() != 0;
+    in.mainActive = state.mainActive.load() == 1;
+    in.mainConnectedSinceMs = main.connectedSinceMs.load();
+    in.mainDisconnectedSinceMs = main.disconnectedSinceMs.load();
+    in.checkSeconds = main.checkSeconds;
+    in.failbackSeconds = state.failbackSeconds;
+    const MqttCheckDecision d = mqttCheckStep(in);
+    if (d.diffKind != 0) {
+      printf("KV_TX440:%d:diff=%ld\n", d.diffKind, d.diffSeconds);
       fflush(stdout);
-      if (diff >= state.failbackSeconds) {
-        printf("KV_TX440:FAIL BACK!!!!!!\n");
-        fflush(stdout);
-        state.mainActive.store(1);
-        WanSwitchCause cause{"MQTT state", "", secondsBetween(outageStartMs, since)};
-        snprintf(cause.detail, sizeof cause.detail, "main connected %ld s >= %d s", diff,
-                 static_cast<int>(state.failbackSeconds));
-        wanSwitch(false, cause);
-      }
-    } else {
-      if (state.mainActive.load() == 0) continue;
-      const int64_t since = main.disconnectedSinceMs.load();
-      long diff = static_cast<long>(wanSecondsSince(since));
-      printf("KV_TX440:2:diff=%ld\n", diff);
+    }
+    if (d.action == WanAction::kFailBack) {
+      printf("KV_TX440:FAIL BACK!!!!!!\n");
       fflush(stdout);
-      if (diff >= main.checkSeconds) {
-        printf("KV_TX440:FAIL OVER!!!!!!\n");
-        fflush(stdout);
-        state.mainActive.store(0);
-        outageStartMs = since;
-        WanSwitchCause cause{"MQTT state", "", diff};
-        snprintf(cause.detail, sizeof cause.detail, "main disconnected %ld s >= %d s", diff,
-                 static_cast<int>(main.checkSeconds));
-        wanSwitch(true, cause);
-      }
+      state.mainActive.store(1);
+      WanSwitchCause cause{"MQTT state", "", secondsBetween(outageStartMs, in.mainConnectedSinceMs)};
+      snprintf(cause.detail, sizeof cause.detail, "main connected %ld s >= %d s", d.diffSeconds,
+               static_cast<int>(state.failbackSeconds));
+      wanSwitch(false, cause);
+    } else if (d.action == WanAction::kFailOver) {
+      printf("KV_TX440:FAIL OVER!!!!!!\n");
+      fflush(stdout);
+      state.mainActive.store(0);
+      outageStartMs = in.mainDisconnectedSinceMs;
+      WanSwitchCause cause{"MQTT state", "", d.diffSeconds};
+      snprintf(cause.detail, sizeof cause.detail, "main disconnected %ld s >= %d s", d.diffSeconds,
+               static_cast<int>(main.checkSeconds));
+      wanSwitch(true, cause);
     }
   }
 }
 
-void pingCheck() {
+void pingCheck(HBN_thread_t* self, uintptr_t) {
   WanFailoverState& state = wanFailoverState();
   WanLinkState& main = wanMainLink();
   printf("KV_TX440:network check thread start\n");
   fflush(stdout);
   uint32_t address = kUnresolved;
-  int successes = 0, failures = 0;
-  bool started = false;
-  // A count below one would switch on a probe of the other kind (a healthy link would fail over
-  // and back again in one pass); one probe is the least.
-  const int failoverCount = state.pingFailoverCount > 0 ? state.pingFailoverCount : 1;
-  const int failbackCount = state.pingFailbackCount > 0 ? state.pingFailbackCount : 1;
-  int64_t firstFailureMs = 0, firstSuccessMs = 0, outageStartMs = 0;
-  for (;;) {
-    pass(state.pingInterval);
+  PingCounts counts;
+  PingSettings settings;
+  settings.failoverCount = state.pingFailoverCount;
+  settings.failbackCount = state.pingFailbackCount;
+  settings.failbackEnable = state.failbackEnable != 0;
+  int64_t outageStartMs = 0;
+  while (pass(self, state.pingInterval)) {
     if (address == kUnresolved) {
       address = HBN_util_netResolve(state.pingHost);
       if (address == kUnresolved) continue;
@@ -118,47 +111,40 @@ void pingCheck() {
     fflush(stdout);
     const int64_t probeMs = wanNowMs();
     int result = HBN_util_netPing(main.ifname, address);
-    printf("KV_TX440:ping=%d,first=%c\n", result, mark(started));
+    printf("KV_TX440:ping=%d,first=%c\n", result, mark(counts.started));
     fflush(stdout);
-    if (result != 0 && !started) continue;
-    started = true;
-    if (result == 0) {
-      if (successes == 0) firstSuccessMs = probeMs;
-      ++successes;
-      failures = 0;
-    } else {
-      if (failures == 0) firstFailureMs = probeMs;
-      ++failures;
-      successes = 0;
-    }
-    printf("KV_TX440:count=%d,%d\n", successes, failures);
+    const PingDecision d = pingStep(counts, result == 0, probeMs, state.mainActive.load() == 1, settings);
+    if (!d.counted) continue;
+    printf("KV_TX440:count=%d,%d\n", d.successes, d.failures);
     printf("KV_TX440:main is active=%c\n", mark(state.mainActive.load()));
     fflush(stdout);
-    if (failures >= failoverCount) {
-      failures = failoverCount;
-      if (state.mainActive.load() == 1) {
-        printf("KV_TX440:FAIL OVER!!!!!!\n");
-        fflush(stdout);
-        state.mainActive.store(0);
-        outageStartMs = firstFailureMs;
-        WanSwitchCause cause{"ping counts", "", secondsBetween(firstFailureMs, wanNowMs())};
-        snprintf(cause.detail, sizeof cause.detail, "%d failed echoes in a row (fail-over count %d)",
-                 failures, static_cast<int>(state.pingFailoverCount));
-        wanSwitch(true, cause);
-      }
+    if (d.action == WanAction::kFailOver) {
+      printf("KV_TX440:FAIL OVER!!!!!!\n");
+      fflush(stdout);
+      state.mainActive.store(0);
+      outageStartMs = counts.firstFailureMs;
+      WanSwitchCause cause{"ping counts", "", secondsBetween(counts.firstFailureMs, wanNowMs())};
+      snprintf(cause.detail, sizeof cause.detail, "%d failed echoes in a row (fail-over count %d)",
+               counts.failures, static_cast<int>(state.pingFailoverCount));
+      wanSwitch(true, cause);
+    } else if (d.action == WanAction::kFailBack) {
+      printf("KV_TX440:FAIL BACK!!!!!!\n");
+      fflush(stdout);
+      state.mainActive.store(1);
+      WanSwitchCause cause{"ping counts", "", secondsBetween(outageStartMs, counts.firstSuccessMs)};
+      snprintf(cause.detail, sizeof cause.detail, "%d echo replies in a row (fail-back count %d)",
+               counts.successes, static_cast<int>(state.pingFailbackCount));
+      wanSwitch(false, cause);
     }
-    if (successes >= failbackCount) {
-      successes = failbackCount;
-      if (state.mainActive.load() == 0 && state.failbackEnable != 0) {
-        printf("KV_TX440:FAIL BACK!!!!!!\n");
-        fflush(stdout);
-        state.mainActive.store(1);
-        WanSwitchCause cause{"ping counts", "", secondsBetween(outageStartMs, firstSuccessMs)};
-        snprintf(cause.detail, sizeof cause.detail, "%d echo replies in a row (fail-back count %d)",
-                 successes, static_cast<int>(state.pingFailbackCount));
-        wanSwitch(false, cause);
-      }
-    }
+  }
+}
+
+void startCheck(const char* name, HBN_thread_entry_t body) {
+  if (gCheck != nullptr) return;
+  int rc = HBN_thread_create(&gCheck, name, 2048, body, 0);
+  if (rc != 0) {
+    gCheck = nullptr;
+    HBN_LOG(HBN_LOG_ERROR, "%s thread create fail(%d)\n", name, rc);
   }
 }
 
@@ -170,14 +156,19 @@ long wanPassMs(int32_t seconds) {
   return HBN_time_scaledSecondsMs(seconds > 0 ? seconds : 1);
 }
 
-void wanStartMqttCheck() { startDetached("wan-check", mqttCheck); }
+void wanStartMqttCheck() { startCheck("wan-check", mqttCheck); }
 
 void wanStartPingCheck() {
   if (wanFailoverState().pingHost[0] == '\0') {
     HBN_LOG(HBN_LOG_WARN, "ping host empty: no network check\n");
     return;
   }
-  startDetached("wan-ping", pingCheck);
+  startCheck("wan-ping", pingCheck);
+}
+
+void wanStopCheck() {
+  if (gCheck != nullptr) HBN_thread_stop(gCheck);
+  gCheck = nullptr;
 }
 
 void wanSwitch(bool toSub, const WanSwitchCause& cause) {

@@ -1,6 +1,7 @@
-// The network check threads of dual-WAN operation: fail over from the main WAN to the sub WAN
+// The network check thread of dual-WAN operation: fail over from the main WAN to the sub WAN
 // when the main one fails and back when it recovers, judged by the main session's MQTT state or
-// by ICMP echoes through the main interface. Both are detached and never end.
+// by ICMP echoes through the main interface (the rules: failover_rules.h). It runs until
+// wanStopCheck().
 #pragma once
 #include <cstdint>
 
@@ -9,6 +10,8 @@ void wanStartMqttCheck();
 // Ping-mode check: every ping interval, one echo to the ping host through the main interface.
 // Not started (a warning is logged) when the ping host is empty: there is nothing to probe then.
 void wanStartPingCheck();
+// Stops the check thread and joins it (its pass in progress ends first). Nothing without one.
+void wanStopCheck();
 
 // The pause of one check pass of `seconds` (the ping interval; 10 for the MQTT mode) in
 // milliseconds on the test time scale: at least a second, at most HBN_TIME_MAX_SECONDS.

@@ -9,10 +9,10 @@
 
 #include <cstdio>
 #include <string>
-#include <system_error>
-#include <thread>
 
 #include "hbn_log.h"
+#include "failover_rules.h"
+#include "hbn_os.h"
 #include "hbn_path.h"
 
 namespace {
@@ -36,54 +36,62 @@ void createMarker(const char* path) {
 
 // One run of the optimisation script, ended after its bound (then logged); either way the link
 // may be optimised again.
-void runOptimisation(WanLinkState* link) {
+void runOptimisation(HBN_thread_t*, uintptr_t argument) {
+  WanLinkState* link = reinterpret_cast<WanLinkState*>(argument);
   const std::string command = HBN_path("/bin/kv_m3_optimize.sh");
   if (HBN_cmd_systemTimeout(command.c_str(), HBN_time_scaledBound(kOptimisationTimeoutMs)) == -2)
     HBN_LOG(HBN_LOG_ERROR, "command timeout:%s\n", command.c_str());
   link->optimizeRunning.store(0);
 }
 
-// Runs the optimisation script on a thread of its own; one run at a time per link.
+// Runs the optimisation script on a thread of its own ("wan-optimise"); one run at a time per
+// link. The thread of the run before has ended (or is about to): it is joined first.
 void startOptimisation(WanLinkState* link) {
   uint8_t idle = 0;
   if (!link->optimizeRunning.compare_exchange_strong(idle, 1)) return;
   createMarker(kDisconnectMarker);
-  try {
-    std::thread(runOptimisation, link).detach();
-  } catch (const std::system_error&) {
-    // Runs on the MQTT library's thread: nothing may escape; the next notice tries again.
+  if (link->optimiser != nullptr) HBN_thread_stop(link->optimiser);
+  link->optimiser = nullptr;
+  if (HBN_thread_create(&link->optimiser, "wan-optimise", 2048, runOptimisation,
+                        reinterpret_cast<uintptr_t>(link)) != 0) {
+    // The thread manager is full: the next notice tries again.
+    link->optimiser = nullptr;
     link->optimizeRunning.store(0);
   }
 }
 
-// The link stayed down past its check time: ends the process (status 1) when it may.
+// The link stayed down past its check time: ends the process (status 1) so that the platform
+// starts it afresh.
 [[noreturn]] void restartProcess() {
   fflush(stdout);
   fflush(stderr);
   _exit(1);
 }
 
-// Step shared by both handlers while the link check is on.
-void checkedNotice(int state, WanLinkState* link, bool mayExit) {
-  if (state == 1) link->firstConnected.store(1);
-  if (link->firstConnected.load() == 1) {
-    if (state != link->connected.load()) {
-      if (state == 1) {
-        link->connectedSinceMs.store(wanNowMs());
-        if (link->optimize > 0) unlink(HBN_path(kDisconnectMarker).c_str());
-      } else {
-        link->disconnectedSinceMs.store(wanNowMs());
-      }
-    }
-    if (state == 0 && wanSecondsSince(link->disconnectedSinceMs.load()) > link->checkSeconds) {
-      if (link->optimize <= 0) {
-        if (mayExit) restartProcess();
-      } else if (link->optimizeRunning.load() != 1) {
-        startOptimisation(link);
-      }
-    }
-  }
-  link->connected.store(static_cast<uint8_t>(state));
+// One connection notice: the rules decide (failover_rules), this carries it out.
+void notice(int state, WanLinkState* link, bool dual) {
+  LinkView view;
+  view.connected = link->connected.load() != 0;
+  view.firstConnected = link->firstConnected.load() != 0;
+  view.connectedSinceMs = link->connectedSinceMs.load();
+  view.disconnectedSinceMs = link->disconnectedSinceMs.load();
+  view.checkSeconds = link->checkSeconds;
+  view.optimize = link->optimize;
+  view.optimizeRunning = link->optimizeRunning.load() != 0;
+  LinkSettings settings;
+  settings.dual = dual;
+  settings.failoverEnable = gState.failoverEnable != 0;
+  const LinkStep step = linkNoticeStep(view, state == 1, wanNowMs(), settings);
+  if (!step.updated) return;
+  if (step.next.connectedSinceMs != view.connectedSinceMs)
+    link->connectedSinceMs.store(step.next.connectedSinceMs);
+  if (step.next.disconnectedSinceMs != view.disconnectedSinceMs)
+    link->disconnectedSinceMs.store(step.next.disconnectedSinceMs);
+  if (step.next.firstConnected) link->firstConnected.store(1);
+  if (step.clearDisconnectMarker) unlink(HBN_path(kDisconnectMarker).c_str());
+  if (step.action == WanAction::kExit) restartProcess();
+  if (step.action == WanAction::kOptimise) startOptimisation(link);
+  link->connected.store(static_cast<uint8_t>(state == 1 ? 1 : 0));
 }
 
 }  // namespace
@@ -97,24 +105,18 @@ int64_t wanNowMs() { return HBN_time_scaledNowMs(); }
 int64_t wanSecondsSince(int64_t stampMs) { return (wanNowMs() - stampMs) / 1000; }
 
 void wanLinkSingleHandler(int state, WanLinkState* link) {
-  if (link == nullptr || link->checkSeconds <= 0) return;
-  checkedNotice(state, link, true);
+  if (link == nullptr) return;
+  notice(state, link, false);
 }
 
 void wanLinkDualHandler(int state, WanLinkState* link) {
   if (link == nullptr) return;
-  if (link->checkSeconds > 0) {
-    // With fail-over enabled the check thread handles the outage.
-    checkedNotice(state, link, gState.failoverEnable == 0);
-    return;
+  notice(state, link, true);
+}
+
+void wanStopOptimisations() {
+  for (WanLinkState* link : {&gMain, &gSub}) {
+    if (link->optimiser != nullptr) HBN_thread_stop(link->optimiser);
+    link->optimiser = nullptr;
   }
-  if (state != link->connected.load()) {
-    if (state == 1) {
-      link->connectedSinceMs.store(wanNowMs());
-      link->firstConnected.store(1);
-    } else {
-      link->disconnectedSinceMs.store(wanNowMs());
-    }
-  }
-  link->connected.store(static_cast<uint8_t>(state));
 }

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "hbn_os.h"
 #include "wan_judge.h"
 
 struct WanLinkState {
@@ -17,6 +18,7 @@ struct WanLinkState {
   int32_t checkSeconds = 0;                // link check time, 0 = off
   int32_t optimize = 0;                    // non-zero: run the optimisation script on long outages
   std::atomic<uint8_t> optimizeRunning{0};
+  HBN_thread_t* optimiser = nullptr;         // the thread of the latest optimisation run
   std::atomic<int64_t> connectedSinceMs{0};  // scaled monotonic milliseconds of the last changes
   std::atomic<int64_t> disconnectedSinceMs{0};
 };
@@ -44,6 +46,8 @@ WanLinkState& wanSubLink();
 // handler decides by the process state.
 void wanLinkSingleHandler(int state, WanLinkState* link);
 void wanLinkDualHandler(int state, WanLinkState* link);
+// Waits for the optimisation runs in progress and joins their threads (at the agent's end).
+void wanStopOptimisations();
 
 // Whole seconds since a time stamp of the link records.
 int64_t wanSecondsSince(int64_t stampMs);

@@ -4,9 +4,10 @@
 // an element between the heads of the free and busy lists.
 #include "hbn_buf.h"
 
-#include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
-#include <ctime>
+#include <mutex>
 #include <cstring>
 #include <new>
 
@@ -36,8 +37,8 @@ void moveToFront(Link* element, Link* head) {
 }  // namespace
 
 struct HBN_buf_t {
-  pthread_mutex_t lock;
-  pthread_cond_t freed;  // signalled when a buffer goes back to the free list
+  std::mutex lock;
+  std::condition_variable freed;  // notified when a buffer goes back to the free list
   Link busyList;
   Link freeList;
   size_t stride;  // element size: link plus payload, rounded up so every link stays aligned
@@ -72,12 +73,6 @@ int HBN_buf_create(int count, int size, HBN_buf_t** pool) {
     return -1;
   }
   HBN_buf_t* created = new (block) HBN_buf_t;
-  pthread_mutex_init(&created->lock, nullptr);
-  pthread_condattr_t attributes;
-  pthread_condattr_init(&attributes);
-  pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
-  pthread_cond_init(&created->freed, &attributes);
-  pthread_condattr_destroy(&attributes);
   created->busyList = Link{nullptr, nullptr};
   created->freeList = Link{nullptr, nullptr};
   created->stride = stride;
@@ -101,31 +96,19 @@ void* HBN_buf_allocTimeout(HBN_buf_t* pool, int timeoutMs) {
     HBN_log_print(HBN_LOG_ERROR, "argument is NULL\n");
     return nullptr;
   }
-  pthread_mutex_lock(&pool->lock);
-  Link* element = pool->freeList.next;
-  if (element == nullptr && timeoutMs > 0) {
-    struct timespec until;
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_sec += timeoutMs / 1000;
-    until.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
-    if (until.tv_nsec >= 1000000000L) {
-      until.tv_sec += 1;
-      until.tv_nsec -= 1000000000L;
-    }
-    while ((element = pool->freeList.next) == nullptr) {
-      if (pthread_cond_timedwait(&pool->freed, &pool->lock, &until) == ETIMEDOUT) {
-        element = pool->freeList.next;
-        break;
-      }
-    }
+  Link* element = nullptr;
+  {
+    std::unique_lock<std::mutex> lock(pool->lock);
+    if (pool->freeList.next == nullptr && timeoutMs > 0)
+      pool->freed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                           [pool] { return pool->freeList.next != nullptr; });
+    element = pool->freeList.next;
+    if (element != nullptr) moveToFront(element, &pool->busyList);
   }
   if (element == nullptr) {
-    pthread_mutex_unlock(&pool->lock);
     HBN_log_print(HBN_LOG_WARN, "buffer is all busy\n");
     return nullptr;
   }
-  moveToFront(element, &pool->busyList);
-  pthread_mutex_unlock(&pool->lock);
   return reinterpret_cast<unsigned char*>(element) + kLinkSize;
 }
 
@@ -143,10 +126,11 @@ int HBN_buf_free(HBN_buf_t* pool, void* payload) {
     return -1;
   }
   Link* element = reinterpret_cast<Link*>(static_cast<unsigned char*>(payload) - kLinkSize);
-  pthread_mutex_lock(&pool->lock);
-  moveToFront(element, &pool->freeList);
-  pthread_cond_signal(&pool->freed);
-  pthread_mutex_unlock(&pool->lock);
+  {
+    std::lock_guard<std::mutex> guard(pool->lock);
+    moveToFront(element, &pool->freeList);
+  }
+  pool->freed.notify_one();
   return 0;
 }
 
@@ -155,8 +139,6 @@ int HBN_buf_destroy(HBN_buf_t* pool) {
     HBN_log_print(HBN_LOG_ERROR, "argument is NULL\n");
     return -1;
   }
-  pthread_cond_destroy(&pool->freed);
-  pthread_mutex_destroy(&pool->lock);
   pool->~HBN_buf_t();
   free(pool);
   return 0;

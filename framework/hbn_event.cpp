@@ -2,9 +2,9 @@
 // then gives the group's binary signal; one waiter takes the signal and collects the flags.
 // Lock order: signal before lock (the signal is never held while the lock is taken).
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <new>
-
-#include <pthread.h>
 
 #include "hbn_log.h"
 #include "hbn_os.h"
@@ -13,30 +13,25 @@ namespace {
 
 // A binary semaphore: given by any thread, taken by one waiter; giving it twice is one give.
 struct BinarySignal {
-  pthread_mutex_t mutex;
-  pthread_cond_t cond;
-  bool given;
+  std::mutex mutex;
+  std::condition_variable cond;
+  bool given = false;
 
-  void init() {
-    pthread_mutex_init(&mutex, nullptr);
-    pthread_cond_init(&cond, nullptr);
-    given = false;
-  }
-  void destroy() {
-    pthread_cond_destroy(&cond);
-    pthread_mutex_destroy(&mutex);
-  }
   void give() {
-    pthread_mutex_lock(&mutex);
-    given = true;
-    pthread_cond_signal(&cond);
-    pthread_mutex_unlock(&mutex);
+    {
+      std::lock_guard<std::mutex> guard(mutex);
+      given = true;
+    }
+    cond.notify_one();
   }
   void take() {
-    pthread_mutex_lock(&mutex);
-    while (!given) pthread_cond_wait(&cond, &mutex);
+    std::unique_lock<std::mutex> lock(mutex);
+    cond.wait(lock, [this] { return given; });
     given = false;
-    pthread_mutex_unlock(&mutex);
+  }
+  void reset() {
+    std::lock_guard<std::mutex> guard(mutex);
+    given = false;
   }
 };
 
@@ -45,9 +40,9 @@ struct BinarySignal {
 // The lock and signal live as long as the manager, so a group deleted while a thread still
 // waits on it never leaves that thread on a destroyed primitive.
 struct HBN_event_t {
-  uint16_t mask;     // non-zero exactly while in use; guarded by lock (and the manager mutex)
-  uint16_t pending;  // guarded by lock
-  pthread_mutex_t lock;
+  uint16_t mask = 0;     // non-zero exactly while in use; guarded by lock (and the manager mutex)
+  uint16_t pending = 0;  // guarded by lock
+  std::mutex lock;
   BinarySignal signal;
 };
 
@@ -55,7 +50,7 @@ namespace {
 
 constexpr int kEventCount = 4;
 
-pthread_mutex_t g_mutex = PTHREAD_MUTEX_INITIALIZER;
+std::mutex g_mutex;
 std::atomic<HBN_event_t*> g_table{nullptr};
 
 bool checkArguments(const void* handle) {
@@ -73,52 +68,37 @@ bool checkArguments(const void* handle) {
 }  // namespace
 
 int HBN_event_initialize() {
-  pthread_mutex_lock(&g_mutex);
+  std::lock_guard<std::mutex> guard(g_mutex);
   if (g_table.load() != nullptr) {
-    pthread_mutex_unlock(&g_mutex);
     HBN_log_print(HBN_LOG_WARN, "manage information initialized\n");
     return 0;
   }
   HBN_event_t* table = new (std::nothrow) HBN_event_t[kEventCount];
   if (table == nullptr) {
-    pthread_mutex_unlock(&g_mutex);
     HBN_log_print(HBN_LOG_ERROR, "memory alloc fail\n");
     return -1;
   }
-  for (int i = 0; i < kEventCount; ++i) {
-    table[i].mask = 0;
-    table[i].pending = 0;
-    pthread_mutex_init(&table[i].lock, nullptr);
-    table[i].signal.init();
-  }
   g_table.store(table);
-  pthread_mutex_unlock(&g_mutex);
   return 0;
 }
 
 int HBN_event_finalize() {
-  pthread_mutex_lock(&g_mutex);
-  HBN_event_t* table = g_table.load();
-  if (table == nullptr) {
-    pthread_mutex_unlock(&g_mutex);
-    HBN_log_print(HBN_LOG_ERROR, "manage information not initialized\n");
-    return -1;
-  }
-  for (int i = 0; i < kEventCount; ++i) {
-    pthread_mutex_lock(&table[i].lock);
-    bool inUse = table[i].mask != 0;
-    pthread_mutex_unlock(&table[i].lock);
-    if (inUse) {
-      pthread_mutex_unlock(&g_mutex);
-      HBN_log_print(HBN_LOG_ERROR, "event is not empty\n");
+  HBN_event_t* table = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(g_mutex);
+    table = g_table.load();
+    if (table == nullptr) {
+      HBN_log_print(HBN_LOG_ERROR, "manage information not initialized\n");
       return -1;
     }
-  }
-  g_table.store(nullptr);
-  pthread_mutex_unlock(&g_mutex);
-  for (int i = 0; i < kEventCount; ++i) {
-    table[i].signal.destroy();
-    pthread_mutex_destroy(&table[i].lock);
+    for (int i = 0; i < kEventCount; ++i) {
+      std::lock_guard<std::mutex> groupGuard(table[i].lock);
+      if (table[i].mask != 0) {
+        HBN_log_print(HBN_LOG_ERROR, "event is not empty\n");
+        return -1;
+      }
+    }
+    g_table.store(nullptr);
   }
   delete[] table;
   return 0;
@@ -130,23 +110,21 @@ int HBN_event_create(HBN_event_t** handle, uint16_t mask) {
     HBN_log_print(HBN_LOG_ERROR, "argument is 0\n");
     return -1;
   }
-  pthread_mutex_lock(&g_mutex);
-  HBN_event_t* table = g_table.load();
   HBN_event_t* group = nullptr;
-  for (int i = 0; table != nullptr && i < kEventCount && group == nullptr; ++i) {
-    pthread_mutex_lock(&table[i].lock);
-    if (table[i].mask == 0) {
-      group = &table[i];
-      // Starts unsignalled: take away a give left over from an earlier user.
-      pthread_mutex_lock(&group->signal.mutex);
-      group->signal.given = false;
-      pthread_mutex_unlock(&group->signal.mutex);
-      group->mask = mask;
-      group->pending = 0;
+  {
+    std::lock_guard<std::mutex> guard(g_mutex);
+    HBN_event_t* table = g_table.load();
+    for (int i = 0; table != nullptr && i < kEventCount && group == nullptr; ++i) {
+      std::lock_guard<std::mutex> groupGuard(table[i].lock);
+      if (table[i].mask == 0) {
+        group = &table[i];
+        // Starts unsignalled: take away a give left over from an earlier user.
+        group->signal.reset();
+        group->mask = mask;
+        group->pending = 0;
+      }
     }
-    pthread_mutex_unlock(&table[i].lock);
   }
-  pthread_mutex_unlock(&g_mutex);
   if (group == nullptr) {
     HBN_log_print(HBN_LOG_ERROR, "event manage info is not empty\n");
     return -1;
@@ -157,12 +135,12 @@ int HBN_event_create(HBN_event_t** handle, uint16_t mask) {
 
 int HBN_event_delete(HBN_event_t* handle) {
   if (!checkArguments(handle)) return -1;
-  pthread_mutex_lock(&g_mutex);
-  pthread_mutex_lock(&handle->lock);
-  handle->mask = 0;
-  handle->pending = 0;
-  pthread_mutex_unlock(&handle->lock);
-  pthread_mutex_unlock(&g_mutex);
+  {
+    std::lock_guard<std::mutex> guard(g_mutex);
+    std::lock_guard<std::mutex> groupGuard(handle->lock);
+    handle->mask = 0;
+    handle->pending = 0;
+  }
   // Wakes a waiter, which sees the group gone and returns -1.
   handle->signal.give();
   return 0;
@@ -170,19 +148,20 @@ int HBN_event_delete(HBN_event_t* handle) {
 
 int HBN_event_set(HBN_event_t* handle, uint16_t flags) {
   if (!checkArguments(handle)) return -1;
-  pthread_mutex_lock(&handle->lock);
-  handle->pending = static_cast<uint16_t>(handle->pending | (flags & handle->mask));
-  bool raised = handle->pending != 0;
-  pthread_mutex_unlock(&handle->lock);
+  bool raised = false;
+  {
+    std::lock_guard<std::mutex> guard(handle->lock);
+    handle->pending = static_cast<uint16_t>(handle->pending | (flags & handle->mask));
+    raised = handle->pending != 0;
+  }
   if (raised) handle->signal.give();
   return 0;
 }
 
 int HBN_event_clear(HBN_event_t* handle, uint16_t flags) {
   if (!checkArguments(handle)) return -1;
-  pthread_mutex_lock(&handle->lock);
+  std::lock_guard<std::mutex> guard(handle->lock);
   handle->pending = static_cast<uint16_t>(handle->pending & ~(flags & handle->mask));
-  pthread_mutex_unlock(&handle->lock);
   return 0;
 }
 
@@ -192,9 +171,8 @@ int HBN_event_get(HBN_event_t* handle, uint16_t* flags) {
     HBN_log_print(HBN_LOG_ERROR, "argument is NULL\n");
     return -1;
   }
-  pthread_mutex_lock(&handle->lock);
+  std::lock_guard<std::mutex> guard(handle->lock);
   *flags = handle->pending;
-  pthread_mutex_unlock(&handle->lock);
   return 0;
 }
 
@@ -206,11 +184,14 @@ int HBN_event_waitAny(HBN_event_t* handle, uint16_t* flags) {
   }
   for (;;) {
     handle->signal.take();
-    pthread_mutex_lock(&handle->lock);
-    uint16_t taken = handle->pending;
-    bool deleted = handle->mask == 0;
-    handle->pending = 0;
-    pthread_mutex_unlock(&handle->lock);
+    uint16_t taken = 0;
+    bool deleted = false;
+    {
+      std::lock_guard<std::mutex> guard(handle->lock);
+      taken = handle->pending;
+      deleted = handle->mask == 0;
+      handle->pending = 0;
+    }
     if (taken != 0) {
       *flags = taken;
       return 0;
@@ -227,11 +208,13 @@ int HBN_event_waitAll(HBN_event_t* handle) {
   uint16_t collected = 0;
   for (;;) {
     handle->signal.take();
-    pthread_mutex_lock(&handle->lock);
-    uint16_t mask = handle->mask;
-    collected = static_cast<uint16_t>(collected | handle->pending);
-    handle->pending = 0;
-    pthread_mutex_unlock(&handle->lock);
+    uint16_t mask = 0;
+    {
+      std::lock_guard<std::mutex> guard(handle->lock);
+      mask = handle->mask;
+      collected = static_cast<uint16_t>(collected | handle->pending);
+      handle->pending = 0;
+    }
     if (mask == 0) {
       HBN_log_print(HBN_LOG_ERROR, "event is deleted\n");
       return -1;

@@ -1,6 +1,7 @@
 // Queue manager: up to 8 queues, each a packet-mode pipe carrying fixed records, so one
 // write is one message and concurrent senders never interleave.
 #include <atomic>
+#include <mutex>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -28,7 +29,7 @@ constexpr int kQueueCount = 8;
 
 // The manager mutex guards the table pointer's changes and the entry search; the table pointer
 // is also read without it by the per-message operations.
-pthread_mutex_t g_mutex = PTHREAD_MUTEX_INITIALIZER;
+std::mutex g_mutex;
 std::atomic<HBN_queue_t*> g_table{nullptr};
 
 bool checkInitialized() {
@@ -47,15 +48,13 @@ long long nowMs() { return hbn::platform().monotonicMs(); }
 }  // namespace
 
 int HBN_queue_initialize() {
-  pthread_mutex_lock(&g_mutex);
+  std::lock_guard<std::mutex> guard(g_mutex);
   if (g_table.load() != nullptr) {
-    pthread_mutex_unlock(&g_mutex);
     HBN_log_print(HBN_LOG_WARN, "manage information initialized\n");
     return 0;
   }
   HBN_queue_t* table = new (std::nothrow) HBN_queue_t[kQueueCount];
   if (table == nullptr) {
-    pthread_mutex_unlock(&g_mutex);
     HBN_log_print(HBN_LOG_ERROR, "memory alloc fail\n");
     return -1;
   }
@@ -66,27 +65,26 @@ int HBN_queue_initialize() {
     table[i].sequence.store(0);
   }
   g_table.store(table);
-  pthread_mutex_unlock(&g_mutex);
   return 0;
 }
 
 int HBN_queue_finalize() {
-  pthread_mutex_lock(&g_mutex);
-  HBN_queue_t* table = g_table.load();
-  if (table == nullptr) {
-    pthread_mutex_unlock(&g_mutex);
-    HBN_log_print(HBN_LOG_ERROR, "manage information not initialized\n");
-    return -1;
-  }
-  for (int i = 0; i < kQueueCount; ++i) {
-    if (table[i].inUse != 0) {
-      pthread_mutex_unlock(&g_mutex);
-      HBN_log_print(HBN_LOG_ERROR, "queue is not empty\n");
+  HBN_queue_t* table = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(g_mutex);
+    table = g_table.load();
+    if (table == nullptr) {
+      HBN_log_print(HBN_LOG_ERROR, "manage information not initialized\n");
       return -1;
     }
+    for (int i = 0; i < kQueueCount; ++i) {
+      if (table[i].inUse != 0) {
+        HBN_log_print(HBN_LOG_ERROR, "queue is not empty\n");
+        return -1;
+      }
+    }
+    g_table.store(nullptr);
   }
-  g_table.store(nullptr);
-  pthread_mutex_unlock(&g_mutex);
   delete[] table;
   return 0;
 }
@@ -97,7 +95,7 @@ int HBN_queue_create(HBN_queue_t** handle) {
     HBN_log_print(HBN_LOG_ERROR, "argument is NULL\n");
     return -1;
   }
-  pthread_mutex_lock(&g_mutex);
+  std::lock_guard<std::mutex> guard(g_mutex);
   HBN_queue_t* table = g_table.load();
   HBN_queue_t* entry = nullptr;
   for (int i = 0; table != nullptr && i < kQueueCount; ++i) {
@@ -107,13 +105,11 @@ int HBN_queue_create(HBN_queue_t** handle) {
     }
   }
   if (entry == nullptr) {
-    pthread_mutex_unlock(&g_mutex);
     HBN_log_print(HBN_LOG_ERROR, "queue manage info is not empty\n");
     return -1;
   }
   int fds[2];
   if (pipe2(fds, O_CLOEXEC | O_DIRECT) != 0) {
-    pthread_mutex_unlock(&g_mutex);
     HBN_log_print(HBN_LOG_ERROR, "queue pipe create fail\n");
     return -1;
   }
@@ -124,7 +120,6 @@ int HBN_queue_create(HBN_queue_t** handle) {
   entry->writeFd = fds[1];
   entry->inUse = 1;
   entry->sequence.store(0);
-  pthread_mutex_unlock(&g_mutex);
   *handle = entry;
   return 0;
 }
@@ -135,17 +130,18 @@ void HBN_queue_delete(HBN_queue_t* handle) {
     HBN_log_print(HBN_LOG_ERROR, "argument is NULL\n");
     return;
   }
-  pthread_mutex_lock(&g_mutex);
   bool closeFailed = false;
-  // Descriptors go back to -1 so that nothing can close them a second time once the
-  // numbers have been reused elsewhere in the process.
-  if (handle->readFd >= 0 && close(handle->readFd) != 0) closeFailed = true;
-  if (handle->writeFd >= 0 && close(handle->writeFd) != 0) closeFailed = true;
-  handle->readFd = -1;
-  handle->writeFd = -1;
-  handle->inUse = 0;
-  handle->sequence.store(0);
-  pthread_mutex_unlock(&g_mutex);
+  {
+    std::lock_guard<std::mutex> guard(g_mutex);
+    // Descriptors go back to -1 so that nothing can close them a second time once the
+    // numbers have been reused elsewhere in the process.
+    if (handle->readFd >= 0 && close(handle->readFd) != 0) closeFailed = true;
+    if (handle->writeFd >= 0 && close(handle->writeFd) != 0) closeFailed = true;
+    handle->readFd = -1;
+    handle->writeFd = -1;
+    handle->inUse = 0;
+    handle->sequence.store(0);
+  }
   if (closeFailed) HBN_log_print(HBN_LOG_ERROR, "pipe close fail(id=%p\n", static_cast<void*>(handle));
 }
 

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include <pthread.h>
@@ -28,7 +29,7 @@ namespace {
 
 constexpr int kThreadCount = 6;
 
-pthread_mutex_t g_mutex = PTHREAD_MUTEX_INITIALIZER;
+std::mutex g_mutex;
 std::atomic<HBN_thread_t*> g_table{nullptr};
 
 void* trampoline(void* context) {
@@ -46,15 +47,13 @@ void* trampoline(void* context) {
 }  // namespace
 
 int HBN_thread_initialize() {
-  pthread_mutex_lock(&g_mutex);
+  std::lock_guard<std::mutex> guard(g_mutex);
   if (g_table.load() != nullptr) {
-    pthread_mutex_unlock(&g_mutex);
     HBN_log_print(HBN_LOG_WARN, "manage information initialized\n");
     return 0;
   }
   HBN_thread_t* table = new (std::nothrow) HBN_thread_t[kThreadCount];
   if (table == nullptr) {
-    pthread_mutex_unlock(&g_mutex);
     HBN_log_print(HBN_LOG_ERROR, "memory alloc fail\n");
     return -1;
   }
@@ -68,27 +67,26 @@ int HBN_thread_initialize() {
     table[i].running = false;
   }
   g_table.store(table);
-  pthread_mutex_unlock(&g_mutex);
   return 0;
 }
 
 int HBN_thread_finalize() {
-  pthread_mutex_lock(&g_mutex);
-  HBN_thread_t* table = g_table.load();
-  if (table == nullptr) {
-    pthread_mutex_unlock(&g_mutex);
-    HBN_log_print(HBN_LOG_ERROR, "manage information not initialized\n");
-    return -1;
-  }
-  for (int i = 0; i < kThreadCount; ++i) {
-    if (table[i].entry != nullptr) {
-      pthread_mutex_unlock(&g_mutex);
-      HBN_log_print(HBN_LOG_ERROR, "thread is not empty\n");
+  HBN_thread_t* table = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(g_mutex);
+    table = g_table.load();
+    if (table == nullptr) {
+      HBN_log_print(HBN_LOG_ERROR, "manage information not initialized\n");
       return -1;
     }
+    for (int i = 0; i < kThreadCount; ++i) {
+      if (table[i].entry != nullptr) {
+        HBN_log_print(HBN_LOG_ERROR, "thread is not empty\n");
+        return -1;
+      }
+    }
+    g_table.store(nullptr);
   }
-  g_table.store(nullptr);
-  pthread_mutex_unlock(&g_mutex);
   for (int i = 0; i < kThreadCount; ++i) sem_destroy(&table[i].startLock);
   delete[] table;
   return 0;
@@ -105,35 +103,34 @@ int HBN_thread_create(HBN_thread_t** handle, const char* name, int stackSize, HB
     HBN_log_print(HBN_LOG_ERROR, "argument is NULL\n");
     return -1;
   }
-  pthread_mutex_lock(&g_mutex);
-  HBN_thread_t* table = g_table.load();
   HBN_thread_t* slot = nullptr;
-  for (int i = 0; table != nullptr && i < kThreadCount; ++i) {
-    if (table[i].entry == nullptr) {
-      slot = &table[i];
-      break;
+  {
+    std::lock_guard<std::mutex> guard(g_mutex);
+    HBN_thread_t* table = g_table.load();
+    for (int i = 0; table != nullptr && i < kThreadCount; ++i) {
+      if (table[i].entry == nullptr) {
+        slot = &table[i];
+        break;
+      }
     }
+    if (slot == nullptr) {
+      HBN_log_print(HBN_LOG_ERROR, "thread manage info is not empty\n");
+      return -1;
+    }
+    slot->entry = entry;
+    slot->argument = argument;
+    size_t nameLength = strnlen(name, sizeof slot->name - 1);  // longer names are cut to 15
+    memcpy(slot->name, name, nameLength);
+    slot->name[nameLength] = '\0';
+    slot->stopRequested.store(0);
+    if (pthread_create(&slot->thread, nullptr, trampoline, slot) != 0) {
+      slot->entry = nullptr;
+      slot->argument = 0;
+      HBN_log_print(HBN_LOG_ERROR, "thread create fail\n");
+      return -1;
+    }
+    slot->running = true;
   }
-  if (slot == nullptr) {
-    pthread_mutex_unlock(&g_mutex);
-    HBN_log_print(HBN_LOG_ERROR, "thread manage info is not empty\n");
-    return -1;
-  }
-  slot->entry = entry;
-  slot->argument = argument;
-  size_t nameLength = strnlen(name, sizeof slot->name - 1);  // longer names are cut to 15
-  memcpy(slot->name, name, nameLength);
-  slot->name[nameLength] = '\0';
-  slot->stopRequested.store(0);
-  if (pthread_create(&slot->thread, nullptr, trampoline, slot) != 0) {
-    slot->entry = nullptr;
-    slot->argument = 0;
-    pthread_mutex_unlock(&g_mutex);
-    HBN_log_print(HBN_LOG_ERROR, "thread create fail\n");
-    return -1;
-  }
-  slot->running = true;
-  pthread_mutex_unlock(&g_mutex);
   while (sem_wait(&slot->startLock) != 0 && errno == EINTR) {
   }
   *handle = slot;
@@ -149,12 +146,15 @@ void HBN_thread_stop(HBN_thread_t* handle) {
     HBN_log_print(HBN_LOG_ERROR, "manage info not found\n");
     return;
   }
-  pthread_mutex_lock(&g_mutex);
-  bool running = handle->running;
-  pthread_t thread = handle->thread;
-  // Claim the join so that a second stop cannot join the same thread again.
-  handle->running = false;
-  pthread_mutex_unlock(&g_mutex);
+  bool running = false;
+  pthread_t thread;
+  {
+    std::lock_guard<std::mutex> guard(g_mutex);
+    running = handle->running;
+    thread = handle->thread;
+    // Claim the join so that a second stop cannot join the same thread again.
+    handle->running = false;
+  }
   if (!running) {
     HBN_log_print(HBN_LOG_ERROR, "thread is not running\n");
     return;
@@ -166,10 +166,9 @@ void HBN_thread_stop(HBN_thread_t* handle) {
   } else {
     pthread_join(thread, nullptr);
   }
-  pthread_mutex_lock(&g_mutex);
+  std::lock_guard<std::mutex> guard(g_mutex);
   handle->entry = nullptr;
   handle->argument = 0;
-  pthread_mutex_unlock(&g_mutex);
 }
 
 int HBN_thread_isStopRequested(HBN_thread_t* handle) {

@@ -19,17 +19,16 @@ struct CoreRecord {
 };
 
 CoreRecord g_core;
-HBN_core_state_t g_state = {PTHREAD_MUTEX_INITIALIZER, {HBN_CORE_MODE_STARTING}, 0, 0, {}};
+HBN_core_state_t g_state;
 
 constexpr int kMaxPvEntries = HBN_CORE_BUF_SIZE / HBN_CORE_PVLIST_ENTRY_SIZE;  // 256
 
 void resetState() {
   g_state.mode.store(HBN_CORE_MODE_STARTING);
-  HBN_mutex_lock(&g_state.mutex);
+  std::lock_guard<std::mutex> guard(g_state.mutex);
   g_state.homeId = 0;
   g_state.gwNodeId = 0;
   std::memset(g_state.nodeList, 0, sizeof g_state.nodeList);
-  HBN_mutex_unlock(&g_state.mutex);
 }
 
 // One element onto the core queue. On a failed write the buffer goes back to the pool, so a
@@ -239,10 +238,10 @@ int HBN_core_getMode(int* mode) {
 int HBN_core_getGwID(int* nodeId, uint32_t* homeId) {
   HBN_LOG(HBN_LOG_INFO, "CORE get node info\n");
   if (nodeId == nullptr || homeId == nullptr) return -1;
-  HBN_mutex_lock(&g_state.mutex);
+  std::lock_guard<std::mutex> guard(g_state.mutex);
   *nodeId = static_cast<int>(g_state.gwNodeId);
   *homeId = g_state.homeId;
-  return HBN_mutex_unlock(&g_state.mutex);
+  return 0;
 }
 
 int HBN_core_recvGwDSK() { return push(__func__, HBN_CORE_KIND_GW_DSK, 0, 0, 0, nullptr); }
@@ -250,10 +249,10 @@ int HBN_core_recvGwDSK() { return push(__func__, HBN_CORE_KIND_GW_DSK, 0, 0, 0, 
 int HBN_core_getNodeList(int* length, uint8_t* bitmap) {
   HBN_LOG(HBN_LOG_INFO, "CORE get node list\n");
   if (length == nullptr || bitmap == nullptr) return -1;
-  HBN_mutex_lock(&g_state.mutex);
+  std::lock_guard<std::mutex> guard(g_state.mutex);
   *length = HBN_CORE_NODELIST_SIZE;
   std::memcpy(bitmap, g_state.nodeList, HBN_CORE_NODELIST_SIZE);
-  return HBN_mutex_unlock(&g_state.mutex);
+  return 0;
 }
 
 int HBN_core_recvSetPvList(int addCount, const uint8_t* addEntries, int removeCount,

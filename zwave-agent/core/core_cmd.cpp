@@ -41,10 +41,8 @@ int getMode() { return shared().state ? shared().state->mode.load() : 0; }
 uint8_t gatewayId() {
   HBN_core_state_t* state = shared().state;
   if (!state) return 0;
-  HBN_mutex_lock(&state->mutex);
-  uint8_t id = static_cast<uint8_t>(state->gwNodeId);
-  HBN_mutex_unlock(&state->mutex);
-  return id;
+  std::lock_guard<std::mutex> guard(state->mutex);
+  return static_cast<uint8_t>(state->gwNodeId);
 }
 
 bool validNode(int nodeId) { return nodeId >= 1 && nodeId <= kMaxNodeId; }
@@ -64,12 +62,13 @@ BitChange changeNodeBit(int nodeId, bool set) {
   if (!state || !validNode(nodeId)) return change;
   change.index = (nodeId - 1) / 8;
   uint8_t bit = static_cast<uint8_t>(1u << ((nodeId - 1) % 8));
-  HBN_mutex_lock(&state->mutex);
-  uint8_t& byte = state->nodeList[change.index];
-  change.before = byte;
-  byte = static_cast<uint8_t>(set ? (byte | bit) : (byte & ~bit));
-  change.after = byte;
-  HBN_mutex_unlock(&state->mutex);
+  {
+    std::lock_guard<std::mutex> guard(state->mutex);
+    uint8_t& byte = state->nodeList[change.index];
+    change.before = byte;
+    byte = static_cast<uint8_t>(set ? (byte | bit) : (byte & ~bit));
+    change.after = byte;
+  }
   change.done = true;
   return change;
 }
@@ -241,19 +240,20 @@ void HBN_core_threadParseNodeList(const uint8_t* data, int length) {
   HBN_core_state_t* state = shared().state;
   if (!data || length != 34 || !state) return;
   int gw = data[4];
-  HBN_mutex_lock(&state->mutex);
-  state->homeId = (static_cast<uint32_t>(data[0]) << 24) | (static_cast<uint32_t>(data[1]) << 16) |
-                  (static_cast<uint32_t>(data[2]) << 8) | data[3];
-  state->gwNodeId = static_cast<uint32_t>(gw);
-  memcpy(state->nodeList, data + 5, HBN_CORE_NODELIST_SIZE);
-  HBN_LOG(HBN_LOG_INFO, "GW node ID=%d\n", gw);
-  if (validNode(gw)) {
-    int index = (gw - 1) / 8;
-    HBN_LOG(HBN_LOG_DEBUG, "GW nodelist[%d]=%X\n", index, state->nodeList[index]);
-    state->nodeList[index] = static_cast<uint8_t>(state->nodeList[index] & ~(1u << ((gw - 1) % 8)));
-    HBN_LOG(HBN_LOG_DEBUG, "GW nodelist[%d]=%X\n", index, state->nodeList[index]);
+  {
+    std::lock_guard<std::mutex> guard(state->mutex);
+    state->homeId = (static_cast<uint32_t>(data[0]) << 24) | (static_cast<uint32_t>(data[1]) << 16) |
+                    (static_cast<uint32_t>(data[2]) << 8) | data[3];
+    state->gwNodeId = static_cast<uint32_t>(gw);
+    memcpy(state->nodeList, data + 5, HBN_CORE_NODELIST_SIZE);
+    HBN_LOG(HBN_LOG_INFO, "GW node ID=%d\n", gw);
+    if (validNode(gw)) {
+      int index = (gw - 1) / 8;
+      HBN_LOG(HBN_LOG_DEBUG, "GW nodelist[%d]=%X\n", index, state->nodeList[index]);
+      state->nodeList[index] = static_cast<uint8_t>(state->nodeList[index] & ~(1u << ((gw - 1) % 8)));
+      HBN_LOG(HBN_LOG_DEBUG, "GW nodelist[%d]=%X\n", index, state->nodeList[index]);
+    }
   }
-  HBN_mutex_unlock(&state->mutex);
   if (shared().sendConnectedAfterList.exchange(false)) {
     HBN_cloud_sendConnected();
   } else {
@@ -325,9 +325,10 @@ void HBN_core_threadParseLearn(const uint8_t* data, int length) {
   // which carries the gateway's node ID as well.
   if (length >= 3 && shared().state) {
     HBN_core_state_t* state = shared().state;
-    HBN_mutex_lock(&state->mutex);
-    state->gwNodeId = data[2];
-    HBN_mutex_unlock(&state->mutex);
+    {
+      std::lock_guard<std::mutex> guard(state->mutex);
+      state->gwNodeId = data[2];
+    }
     HBN_LOG(HBN_LOG_INFO, "new GW node ID=%d\n", data[2]);
   }
   HBN_nvm_clearAll();
@@ -441,9 +442,8 @@ void HBN_core_threadParseReset(const uint8_t* data, int length) {
   if (!data || length != 1) return;
   HBN_core_state_t* state = shared().state;
   if (state) {
-    HBN_mutex_lock(&state->mutex);
+    std::lock_guard<std::mutex> guard(state->mutex);
     memset(state->nodeList, 0, sizeof(state->nodeList));
-    HBN_mutex_unlock(&state->mutex);
   }
   HBN_nvm_clearAll();
   HBN_cloud_sendReset(0, data[0] == 6 ? 0 : -1);

@@ -52,10 +52,8 @@ int64_t nowMs() {
 uint8_t gatewayId() {
   HBN_core_state_t* state = g_shared.state;
   if (!state) return 0;
-  HBN_mutex_lock(&state->mutex);
-  uint8_t id = static_cast<uint8_t>(state->gwNodeId);
-  HBN_mutex_unlock(&state->mutex);
-  return id;
+  std::lock_guard<std::mutex> guard(state->mutex);
+  return static_cast<uint8_t>(state->gwNodeId);
 }
 
 int currentMode() { return g_shared.state ? g_shared.state->mode.load() : 0; }
@@ -100,11 +98,12 @@ bool deviceIncluded() {
   HBN_core_state_t* state = g_shared.state;
   if (!state) return false;
   bool included = false;
-  HBN_mutex_lock(&state->mutex);
-  if (state->gwNodeId == 1) {
-    for (uint8_t byte : state->nodeList) included = included || byte != 0;
+  {
+    std::lock_guard<std::mutex> guard(state->mutex);
+    if (state->gwNodeId == 1) {
+      for (uint8_t byte : state->nodeList) included = included || byte != 0;
+    }
   }
-  HBN_mutex_unlock(&state->mutex);
   return included;
 }
 

@@ -7,6 +7,7 @@
 // from any thread once HBN_core_initialize has succeeded.
 #pragma once
 #include <atomic>
+#include <mutex>
 #include <cstdint>
 
 #include "hbn_buf.h"
@@ -45,11 +46,11 @@ enum {
 // they hold `mutex` while they replace the node list, the home ID or the gateway node ID.
 // `mode` is a single word written without the mutex.
 struct HBN_core_state_t {
-  HBN_mutex_t mutex;
-  std::atomic<int32_t> mode;  // 6 while starting, then 0..5
-  uint32_t homeId;            // 0 until known
-  uint32_t gwNodeId;          // 0 until known
-  uint8_t nodeList[HBN_CORE_NODELIST_SIZE];
+  std::mutex mutex;
+  std::atomic<int32_t> mode{6};  // 6 while starting, then 0..5
+  uint32_t homeId = 0;           // 0 until known
+  uint32_t gwNodeId = 0;         // 0 until known
+  uint8_t nodeList[HBN_CORE_NODELIST_SIZE] = {};
 };
 
 // The operations handed to the cloud module, in slot order.

@@ -230,12 +230,13 @@ TEST_F(CoreApiTest, QueriesReadTheSharedState) {
   EXPECT_EQ(29, length);
   for (uint8_t b : bitmap) EXPECT_EQ(0, b);
 
-  HBN_mutex_lock(&state->mutex);
-  state->nodeList[0] = 0x03;   // nodes 1 and 2
-  state->nodeList[28] = 0x80;  // node 232
-  state->homeId = 0xC0FFEE01;
-  state->gwNodeId = 1;
-  HBN_mutex_unlock(&state->mutex);
+  {
+    std::lock_guard<std::mutex> guard(state->mutex);
+    state->nodeList[0] = 0x03;   // nodes 1 and 2
+    state->nodeList[28] = 0x80;  // node 232
+    state->homeId = 0xC0FFEE01;
+    state->gwNodeId = 1;
+  }
   HBN_core_getNodeList(&length, bitmap);
   EXPECT_EQ(0x03, bitmap[0]);
   EXPECT_EQ(0x80, bitmap[28]);

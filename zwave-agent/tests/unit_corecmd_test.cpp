@@ -35,7 +35,6 @@ class CoreCmdTest : public ::testing::Test {
     ASSERT_EQ(HBN_os_initialize(), 0);
     ASSERT_EQ(HBN_nvm_initialize(1), 0);
     ASSERT_EQ(HBN_queue_create(&queue_), 0);
-    ASSERT_EQ(HBN_mutex_create(&state_.mutex), 0);
     state_.mode.store(HBN_CORE_MODE_NORMAL);
     state_.homeId = 0;
     state_.gwNodeId = 1;
@@ -46,7 +45,6 @@ class CoreCmdTest : public ::testing::Test {
   void TearDown() override {
     HBN_cloud_testTeardown();
     HBN_queue_delete(queue_);
-    HBN_mutex_destroy(&state_.mutex);
     HBN_nvm_finalize();
     HBN_os_finalize();
   }

@@ -24,7 +24,6 @@ class CoreMsgTest : public ::testing::Test {
     ASSERT_EQ(HBN_os_initialize(), 0);
     ASSERT_EQ(HBN_buf_create(HBN_CORE_BUF_COUNT, HBN_CORE_BUF_SIZE, &pool_), 0);
     ASSERT_EQ(HBN_queue_create(&queue_), 0);
-    ASSERT_EQ(HBN_mutex_create(&state_.mutex), 0);
     state_.mode.store(HBN_CORE_MODE_NORMAL);
     state_.gwNodeId = 1;
     ASSERT_EQ(HBN_cloud_testSetup(), 0);
@@ -35,7 +34,6 @@ class CoreMsgTest : public ::testing::Test {
     HBN_cloud_testTeardown();
     HBN_queue_delete(queue_);
     HBN_buf_destroy(pool_);
-    HBN_mutex_destroy(&state_.mutex);
     HBN_os_finalize();
     unsetenv("HBN_TIME_SCALE");
   }

@@ -3,7 +3,7 @@
 // the last reading of each file is kept with that content (a certificate file is small) and
 // the certificate is parsed again only when the bytes differ: a request reads the file but
 // does not parse it every time. Any thread may call it; the wait is for at most one other
-// caller's reading of one small file. Users link libtlsTerm.
+// caller's reading of one small file. Built as its own library (hbn_certexpiry) with libtlsTerm.
 #pragma once
 #include <cstddef>
 

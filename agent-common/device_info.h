@@ -15,10 +15,6 @@ inline constexpr size_t kFirmwareVersionSize = 512;  // first line of build.info
 inline constexpr size_t kWanAddressSize = 32;        // up to 31 characters
 inline constexpr size_t kLteTextSize = 256;          // LTE version, IMEI, LTE serial: up to 255 characters
 
-// Versions used when "/etc/build.info" is empty.
-inline constexpr char kRouterDefaultVersion[] = "01.00.03.01";
-inline constexpr char kOtaDefaultVersion[] = "01.00.00.09";
-
 // Firmware version: the first line of "/etc/build.info" (one trailing newline, then one trailing
 // carriage return removed). An empty file gives `emptyDefault`; a missing file the empty text.
 // Returns the length written.

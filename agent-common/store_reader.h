@@ -32,44 +32,9 @@ using Text = TextId<256>;                     // up to 255 characters
 using ShortText = TextId<32>;                 // up to 31 characters
 inline constexpr size_t kLoginTextSize = 33;  // MQTT login user and password: at most 32 characters
 
-// Z-Wave agent identity and cloud server.
+// Identity shared by the Z-Wave and OTA agents. Each agent names its own ids beside its code.
 inline constexpr Text kSerial{1410};
 inline constexpr Text kServiceCode{1411};
-inline constexpr Text kServerHost{1412};
-inline constexpr Text kServerPort{1413};  // decimal text
-inline constexpr ByteId kTlsEnable{1414};
-inline constexpr ByteId kAuthEnable{1415};
-inline constexpr Text kAuthUser{1416};
-inline constexpr Text kAuthPassword{1417};
-inline constexpr ByteId kKeepAliveEnable{1418};
-inline constexpr Text kKeepAliveInterval{1419};  // decimal text, seconds
-
-// OTA server (serial and service code are 1410 and 1411 above).
-inline constexpr Text kOtaHost{1421};
-inline constexpr U16Id kOtaPort{1422};
-inline constexpr ByteId kOtaTlsEnable{1423};
-inline constexpr ByteId kOtaLoginEnable{1424};
-inline constexpr Text kOtaUser{1425};
-inline constexpr Text kOtaPassword{1426};
-
-// Router WAN judgement and fail-over.
-inline constexpr ByteId kWanMode{7144};  // 0..3
-inline constexpr ByteId kDualWanEnable{7155};
-inline constexpr ByteId kSingleWanSelector{7156};
-inline constexpr ByteId kFailoverEnable{7157};
-inline constexpr ByteId kRoleSwap{7158};
-inline constexpr ByteId kCheckMethod{7159};  // 0 MQTT state, else ping
-inline constexpr ByteId kMqttFailbackEnable{7160};
-inline constexpr I32Id kMqttFailbackMinutes{7161};
-inline constexpr Text kPingHost{7162};
-inline constexpr I32Id kPingInterval{7163};  // seconds
-inline constexpr I32Id kPingFailoverCount{7164};
-inline constexpr ByteId kPingFailbackEnable{7165};
-inline constexpr I32Id kPingFailbackCount{7166};
-
-// Upper bounds of the router session's random delays, in seconds.
-inline constexpr U16Id kAnnounceDelayMax{7263};
-inline constexpr U16Id kInfoDelayMax{7264};
 
 // Web login credentials, compared with their factory defaults.
 inline constexpr ShortText kLoginUser{182};

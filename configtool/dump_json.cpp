@@ -6,7 +6,7 @@
 #include "apmib.h"
 #include "configtool.h"
 #include "hbn_file.h"
-#include "store_io.h"
+#include "store_io_internal.h"
 
 namespace {
 

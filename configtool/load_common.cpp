@@ -1,6 +1,6 @@
 // Building blocks of the loaders: the write switch, the key-list check, the value readers,
 // and the debug aids.
-#include "load_common.h"
+#include "load_common_internal.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

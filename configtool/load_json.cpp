@@ -18,8 +18,8 @@
 #include "apmib.h"
 #include "configtool.h"
 #include "hbn_file.h"
-#include "load_common.h"
-#include "store_io.h"
+#include "load_common_internal.h"
+#include "store_io_internal.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "store_io.h"
+#include "store_io_internal.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,7 +1,7 @@
 #include "hbn_path.h"
 
 #include "hbn_platform.h"
-#include "hbn_runner.h"
+#include "hbn_runner_internal.h"
 
 #include <cerrno>
 #include <climits>

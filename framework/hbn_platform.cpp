@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "hbn_runner.h"
+#include "hbn_runner_internal.h"
 
 namespace hbn {
 

@@ -11,12 +11,14 @@
 
 namespace {
 
+constexpr char kRouterDefault[] = "01.00.03.01";
+
 class DeviceInfoTest : public ::testing::Test {
  protected:
   hbntest::Sandbox box;
 };
 
-std::string firmware(const char* emptyDefault = hbn::kRouterDefaultVersion) {
+std::string firmware(const char* emptyDefault = kRouterDefault) {
   char text[hbn::kFirmwareVersionSize];
   std::memset(text, 'x', sizeof text);
   hbn::readFirmwareVersion(text, sizeof text, emptyDefault);
@@ -49,7 +51,7 @@ TEST_F(DeviceInfoTest, FirmwareVersionLineRules) {
     EXPECT_EQ(c.expected, firmware());
   }
   box.write("/etc/build.info", "");
-  EXPECT_EQ("01.00.00.09", firmware(hbn::kOtaDefaultVersion));
+  EXPECT_EQ("01.00.00.09", firmware("01.00.00.09"));
 
   // At most 511 characters, whatever the line's length and ending.
   box.write("/etc/build.info", std::string(900, '7') + "\n");
@@ -60,7 +62,7 @@ TEST_F(DeviceInfoTest, FirmwareVersionLineRules) {
   // A small destination is cut and terminated.
   box.write("/etc/build.info", "02.01.00.05\n");
   char small[6];
-  EXPECT_EQ(5u, hbn::readFirmwareVersion(small, sizeof small, hbn::kRouterDefaultVersion));
+  EXPECT_EQ(5u, hbn::readFirmwareVersion(small, sizeof small, kRouterDefault));
   EXPECT_STREQ("02.01", small);
 }
 

@@ -14,6 +14,13 @@ namespace {
 
 namespace mib = hbn::mib;
 
+// Ids of each kind as the agents name them beside their code.
+constexpr mib::ByteId kWanMode{7144};
+constexpr mib::I32Id kFailbackMinutes{7161};
+constexpr mib::Text kHost{1412};
+constexpr mib::U16Id kOtaPort{1422};
+constexpr mib::U16Id kDelayMax{7263};
+
 class StoreReaderTest : public ::testing::Test {
  protected:
   void SetUp() override { apmib_init(); }
@@ -52,13 +59,13 @@ TEST_F(StoreReaderTest, CallerDefaultStaysWhenTheStoreHasNoValue) {
 }
 
 TEST_F(StoreReaderTest, NumbersAndFactoryDefaults) {
-  EXPECT_EQ(3, mib::get(mib::kWanMode, 3));
+  EXPECT_EQ(3, mib::get(kWanMode, 3));
   setNumber<uint8_t>(7144, 1);
-  EXPECT_EQ(1, mib::get(mib::kWanMode, 3));
-  EXPECT_EQ(3, mib::getDef(mib::kWanMode));
+  EXPECT_EQ(1, mib::get(kWanMode, 3));
+  EXPECT_EQ(3, mib::getDef(kWanMode));
 
   setNumber<int32_t>(7161, -5);
-  EXPECT_EQ(-5, mib::get(mib::kMqttFailbackMinutes));
+  EXPECT_EQ(-5, mib::get(kFailbackMinutes));
 
   // Login credentials: current and factory value apart once changed.
   setText(183, "s3cret");
@@ -73,12 +80,12 @@ TEST_F(StoreReaderTest, TextsAreCutToTheCallersBufferAndAlwaysTerminated) {
   const std::string longest(255, 'h');
   setText(1412, longest);
   char whole[mib::Text::kSize];
-  EXPECT_EQ(255u, mib::get(mib::kServerHost, whole, sizeof whole));
+  EXPECT_EQ(255u, mib::get(kHost, whole, sizeof whole));
   EXPECT_EQ(longest, whole);
 
   char guarded[12];
   std::memset(guarded, '#', sizeof guarded);
-  EXPECT_EQ(7u, mib::get(mib::kServerHost, guarded, 8));
+  EXPECT_EQ(7u, mib::get(kHost, guarded, 8));
   EXPECT_EQ(std::string(7, 'h'), guarded);
   EXPECT_EQ(std::string(4, '#'), std::string(guarded + 8, 4));  // nothing past the buffer
 
@@ -87,9 +94,9 @@ TEST_F(StoreReaderTest, TextsAreCutToTheCallersBufferAndAlwaysTerminated) {
   EXPECT_EQ(255u, mib::get(mib::kSerial, whole, sizeof whole, hugeDefault.c_str()));
 
   // No buffer: nothing written, nothing read past.
-  EXPECT_EQ(0u, mib::get(mib::kServerHost, nullptr, 8));
+  EXPECT_EQ(0u, mib::get(kHost, nullptr, 8));
   guarded[0] = '#';
-  EXPECT_EQ(0u, mib::get(mib::kServerHost, guarded, 0));
+  EXPECT_EQ(0u, mib::get(kHost, guarded, 0));
   EXPECT_EQ('#', guarded[0]);
 }
 
@@ -154,9 +161,9 @@ TEST_F(StoreReaderTest, PortsAreSixteenBit) {
   EXPECT_EQ(8883, mib::get(mib::wanBlock(1).port));
   EXPECT_EQ(0, mib::get(mib::wanBlock(2).port));
   EXPECT_EQ(65535, mib::get(mib::wanBlock(0).port));
-  EXPECT_EQ(40000, mib::get(mib::kOtaPort));
+  EXPECT_EQ(40000, mib::get(kOtaPort));
   setNumber<uint16_t>(7263, 600);
-  EXPECT_EQ(600, mib::get(mib::kAnnounceDelayMax));
+  EXPECT_EQ(600, mib::get(kDelayMax));
 }
 
 TEST_F(StoreReaderTest, AnyCloudEnabledLooksAtAllThreeBlocks) {

@@ -8,7 +8,7 @@
 #include "hbn_log.h"
 #include "ota_cloud_internal.h"
 #include "ota_payload.h"
-#include "store_reader.h"
+#include "ota_store.h"
 
 namespace {
 
@@ -144,8 +144,15 @@ void OtaCloud::dispatch(hbn::CloudLink&, const hbn::LinkMessage& m) {
       // The buffer holds the IMEI and then the serial number; their lengths were checked
       // against the buffer when it was queued.
       const char* data = reinterpret_cast<const char*>(m.buffer);
-      if (data != nullptr && static_cast<size_t>(m.p1) + m.p2 <= HBN_OTA_CLOUD_BUF_SIZE)
-        HBN_cloud_commMqttSendLteInfo(link, data, m.p1, data + m.p1, m.p2);
+      if (data == nullptr || static_cast<size_t>(m.p1) + m.p2 > HBN_OTA_CLOUD_BUF_SIZE) break;
+      // Both values with their terminators for the builder.
+      char imei[HBN_OTA_CLOUD_BUF_SIZE + 1];
+      char serial[HBN_OTA_CLOUD_BUF_SIZE + 1];
+      memcpy(imei, data, m.p1);
+      imei[m.p1] = '\0';
+      memcpy(serial, data + m.p1, m.p2);
+      serial[m.p2] = '\0';
+      HBN_cloud_commMqttSendLteInfo(link, imei, serial);
       break;
     }
     case HBN_OTA_KIND_VERSION:

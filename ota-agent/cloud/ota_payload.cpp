@@ -10,7 +10,6 @@
 #include "hbn_path.h"
 #include "json_text.h"
 #include "device_info.h"
-#include "ota_cloud.h"
 #include "ota_payload.h"
 
 namespace {
@@ -62,23 +61,14 @@ void HBN_cloud_commMqttSendVersion(hbn::CloudLink& link, const char* firmwareVer
   publishText(__func__, link, "version", text);
 }
 
-void HBN_cloud_commMqttSendLteInfo(hbn::CloudLink& link, const char* imei, size_t imeiLength,
-                                   const char* serial, size_t serialLength) {
+void HBN_cloud_commMqttSendLteInfo(hbn::CloudLink& link, const char* imei, const char* serial) {
   size_t capacity = 0;
   char* buffer = link.buffer(&capacity);
   if (!link.isConnected() || buffer == nullptr) return;
-  // Each value is at most the pool buffer's size; copies with terminators for the builder.
-  char imeiText[HBN_OTA_CLOUD_BUF_SIZE + 1];
-  char serialText[HBN_OTA_CLOUD_BUF_SIZE + 1];
-  if (imeiLength > HBN_OTA_CLOUD_BUF_SIZE || serialLength > HBN_OTA_CLOUD_BUF_SIZE) return;
-  memcpy(imeiText, imei, imeiLength);
-  imeiText[imeiLength] = '\0';
-  memcpy(serialText, serial, serialLength);
-  serialText[serialLength] = '\0';
   HBN_text_t text(buffer, capacity);
   text.append("{");
-  hbn::jsonMember(text, "imei", imeiText, true);
-  hbn::jsonMember(text, "sno", serialText);
+  hbn::jsonMember(text, "imei", imei, true);
+  hbn::jsonMember(text, "sno", serial);
   text.append("}");
   publishText(__func__, link, "lteinfo", text);
 }

@@ -8,8 +8,7 @@
 
 // `firmwareVersion`: the build version text of the box.
 void HBN_cloud_commMqttSendVersion(hbn::CloudLink& link, const char* firmwareVersion);
-void HBN_cloud_commMqttSendLteInfo(hbn::CloudLink& link, const char* imei, size_t imeiLength,
-                                   const char* serial, size_t serialLength);
+void HBN_cloud_commMqttSendLteInfo(hbn::CloudLink& link, const char* imei, const char* serial);
 void HBN_cloud_commMqttSendNetInfo(hbn::CloudLink& link, const char* ifname);
 void HBN_cloud_commMqttSendConfigInfo(hbn::CloudLink& link);
 void HBN_cloud_commMqttSendConfigServer(hbn::CloudLink& link);

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "apmib_ids.h"
+#include "apmib_ids_internal.h"
 #include "hbn_path.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The ids this system reads and writes, with their kind, size and factory default.
 // Texts hold at most 255 characters (256-byte buffer) unless a caller is known to use a
 // smaller buffer: the login credentials and the administrator password (32 bytes).
-#include "apmib_ids.h"
+#include "apmib_ids_internal.h"
 
 #include <arpa/inet.h>
 

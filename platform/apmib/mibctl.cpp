@@ -10,7 +10,7 @@
 #include <string>
 
 #include "apmib.h"
-#include "apmib_ids.h"
+#include "apmib_ids_internal.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The simulator's event loop: the two gateway pipes, the control FIFO and a small Z-Wave
 // network model answering the agent's commands (protocol in zipgw_sim_client.h).
-#include "zipgw_sim.h"
+#include "zipgw_sim_internal.h"
 
 #include <errno.h>
 #include <fcntl.h>

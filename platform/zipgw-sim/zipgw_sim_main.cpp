@@ -5,7 +5,7 @@
 #include <string>
 
 #include "hbn_path.h"
-#include "zipgw_sim.h"
+#include "zipgw_sim_internal.h"
 
 int main(int argc, char** argv) {
   ZipSimOptions options;

@@ -14,7 +14,7 @@
 #include "mqtt_bind.h"
 #include "router_cloud_internal.h"
 #include "router_payload.h"
-#include "store_reader.h"
+#include "router_store.h"
 
 namespace {
 

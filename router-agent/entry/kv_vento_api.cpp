@@ -8,6 +8,7 @@
 #include "hbn_log.h"
 #include "hbn_os.h"
 #include "router_cloud.h"
+#include "router_store.h"
 #include "wan_link.h"
 
 namespace {

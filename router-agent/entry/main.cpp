@@ -9,7 +9,7 @@
 #include "device_info.h"
 #include "hbn_log.h"
 #include "kv_vento_api.h"
-#include "platform_callbacks.h"
+#include "platform_callbacks_internal.h"
 #include "pushsw.h"
 #include "script_request.h"
 #include "wan_check.h"

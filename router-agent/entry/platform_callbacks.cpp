@@ -1,4 +1,4 @@
-#include "platform_callbacks.h"
+#include "platform_callbacks_internal.h"
 
 #include <cstdio>
 #include <cstring>

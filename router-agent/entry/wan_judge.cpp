@@ -8,7 +8,7 @@
 
 #include "hbn_log.h"
 #include "hbn_path.h"
-#include "store_reader.h"
+#include "router_store.h"
 
 namespace mib = hbn::mib;
 

@@ -10,15 +10,15 @@
 #include <new>
 
 #include "cloud_link.h"
-#include "cloud_payload.h"
-#include "cloud_publish.h"
+#include "cloud_payload_internal.h"
+#include "cloud_publish_internal.h"
 #include "cloud_request.h"
-#include "cloud_restate.h"
-#include "cloud_tables.h"
+#include "cloud_restate_internal.h"
+#include "cloud_tables_internal.h"
 #include "hbn_cloud.h"
 #include "hbn_log.h"
 #include "kv_api.h"
-#include "store_reader.h"
+#include "zwave_store.h"
 
 namespace {
 

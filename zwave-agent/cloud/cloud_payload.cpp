@@ -1,11 +1,11 @@
-#include "cloud_payload.h"
+#include "cloud_payload_internal.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "cloud_publish.h"
-#include "cloud_tables.h"
+#include "cloud_publish_internal.h"
+#include "cloud_tables_internal.h"
 #include "json_text.h"
 #include "hbn_buf.h"
 #include "hbn_cloud.h"

@@ -1,9 +1,9 @@
-#include "cloud_publish.h"
+#include "cloud_publish_internal.h"
 
 #include <cstdio>
 
 #include "cloud_link.h"
-#include "cloud_tables.h"
+#include "cloud_tables_internal.h"
 #include "hbn_log.h"
 
 HBN_cloud_publish_t::HBN_cloud_publish_t(const char* func, HBN_cloud_prefix_t prefix, const char* suffix)

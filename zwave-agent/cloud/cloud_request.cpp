@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "cloud_link.h"
-#include "cloud_payload.h"
-#include "cloud_tables.h"
+#include "cloud_payload_internal.h"
+#include "cloud_tables_internal.h"
 #include "hbn_core.h"
 #include "hbn_download.h"
 #include "hbn_log.h"

@@ -1,4 +1,4 @@
-#include "cloud_restate.h"
+#include "cloud_restate_internal.h"
 
 #include <atomic>
 

@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "cloud_comm.h"
-#include "cloud_restate.h"
+#include "cloud_restate_internal.h"
 #include "hbn_cloud.h"
 #include "hbn_log.h"
 #include "hbn_path.h"

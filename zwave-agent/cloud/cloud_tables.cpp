@@ -1,4 +1,4 @@
-#include "cloud_tables.h"
+#include "cloud_tables_internal.h"
 
 #include <atomic>
 #include <mutex>

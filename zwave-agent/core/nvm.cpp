@@ -17,7 +17,7 @@
 #include "apmib.h"
 #include "hbn_log.h"
 #include "hbn_path.h"
-#include "store_reader.h"
+#include "zwave_store.h"
 
 namespace {
 

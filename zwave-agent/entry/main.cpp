@@ -16,7 +16,7 @@
 #include "hbn_os.h"
 #include "hbn_path.h"
 #include "kv_api.h"
-#include "platform_callbacks.h"
+#include "platform_callbacks_internal.h"
 #include "pushsw.h"
 
 int main() {

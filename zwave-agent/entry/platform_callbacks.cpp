@@ -1,6 +1,6 @@
 // Platform callbacks of the Z-Wave cloud agent: console notices, reset, reboot, firmware
 // hand-off to the platform updater and script requests.
-#include "platform_callbacks.h"
+#include "platform_callbacks_internal.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "cloud_payload.h"
+#include "cloud_payload_internal.h"
 #include "json_text.h"
 #include "hbn_node_info.h"
 

@@ -10,7 +10,7 @@
 
 #include "hbn_test.h"
 #include "kv_api.h"
-#include "platform_callbacks.h"
+#include "platform_callbacks_internal.h"
 #include "script_request.h"
 
 namespace {

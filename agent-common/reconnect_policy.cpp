@@ -41,7 +41,7 @@ ReconnectParams reconnectParamsFor(SessionKind kind) {
     case SessionKind::kZwave:
     case SessionKind::kOta:
     default:
-      return ReconnectParams{10000, 1000, 60000, 60000};
+      return ReconnectParams{10000, 1000, 30000, 60000};
   }
 }
 

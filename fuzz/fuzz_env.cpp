@@ -64,7 +64,7 @@ bool start() {
   g_fromAgent = open((root + "/tmp/zipgwr").c_str(), O_RDWR | O_NONBLOCK);
   if (g_toAgent < 0 || g_fromAgent < 0) return false;
   if (HBN_os_initialize() != 0 || HBN_nvm_initialize(1) != 0 || HBN_cloud_testSetup() != 0) return false;
-  if (HBN_queue_create(&g_coreQueue) != 0 || HBN_mutex_create(&g_state.mutex) != 0) return false;
+  if (HBN_queue_create(&g_coreQueue) != 0) return false;
   g_state.mode.store(0);
   g_state.homeId = 0;
   g_state.gwNodeId = 1;

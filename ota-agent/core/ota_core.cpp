@@ -90,14 +90,16 @@ int HBN_core_initialize() {
     releaseCore();
     return -1;
   }
-  if (HBN_core_threadInit() != 0) {
-    releaseCore();
-    return -1;
-  }
+  // The cloud side first: the core thread's daily version report goes through its queue, so the
+  // thread starts once that queue exists (and stops before it goes).
   static const HBN_core_interface_t table = {HBN_core_recvFwUpdate, HBN_core_recvCertUpdate,
                                              HBN_core_recvLteInfo};
   if (HBN_cloud_initialize(&table) != 0) {
-    HBN_core_threadFinish();
+    releaseCore();
+    return -1;
+  }
+  if (HBN_core_threadInit() != 0) {
+    HBN_cloud_finalize();
     releaseCore();
     return -1;
   }
@@ -107,8 +109,8 @@ int HBN_core_initialize() {
 
 void HBN_core_finalize() {
   if (!gCore.initialized) return;
-  HBN_cloud_finalize();
   HBN_core_threadFinish();
+  HBN_cloud_finalize();
   releaseCore();
   gCore.initialized = false;
 }

@@ -82,11 +82,13 @@ int CloudLink::open(HBN_buf_t* pool, HBN_queue_t* queue) {
     queue_ = queue;
   } else {
     ownQueue_ = true;
+    HBN_queue_t* created = nullptr;
     if ((spec_.poolCount > 0 && HBN_buf_create(spec_.poolCount, spec_.poolSize, &pool_) != 0) ||
-        HBN_queue_create(&queue_) != 0) {
+        HBN_queue_create(&created) != 0) {
       releaseAll();
       return -1;
     }
+    queue_.store(created);
   }
   return 0;
 }
@@ -123,7 +125,7 @@ void CloudLink::releaseAll() {
     queuedBytes_ = 0;
   }
   if (ownQueue_) {
-    if (queue_ != nullptr) HBN_queue_delete(queue_);
+    if (HBN_queue_t* q = queue_.exchange(nullptr)) HBN_queue_delete(q);
     if (pool_ != nullptr) HBN_buf_destroy(pool_);
     ownQueue_ = false;
   }
@@ -152,15 +154,63 @@ void CloudLink::takeConnection(const char* func) {
   if (rc != MQTTASYNC_SUCCESS) HBN_log_printAt(HBN_LOG_WARN, func, __LINE__, "MQTT subscribe fail(%d)\n", rc);
 }
 
-void CloudLink::connectSuccess(MqttSession&) { agent_.connectSuccess(*this); }
-void CloudLink::connectFailure(MqttSession&) { agent_.connectFailure(*this); }
-void CloudLink::connectionLost(MqttSession&) { agent_.connectionLost(*this); }
+void CloudLink::connectSuccess(MqttSession&) {
+  noteEvent(LinkEvent::kConnected);
+  agent_.connectSuccess(*this);
+}
+
+void CloudLink::connectFailure(MqttSession&) {
+  noteEvent(LinkEvent::kFailed);
+  agent_.connectFailure(*this);
+}
+
+void CloudLink::connectionLost(MqttSession&) {
+  noteEvent(LinkEvent::kLost);
+  agent_.connectionLost(*this);
+}
+
+void CloudLink::noteEvent(LinkEvent event) {
+  // Callback thread: a short lock, never a wait. With no room the oldest event goes; the session
+  // thread drains them at least once a second, and one attempt is outstanding at a time.
+  std::lock_guard<std::mutex> guard(eventLock_);
+  if (eventCount_ == kEventRoom) {
+    for (size_t i = 1; i < kEventRoom; ++i) events_[i - 1] = events_[i];
+    --eventCount_;
+  }
+  events_[eventCount_++] = NotedEvent{event, HBN_time_scaledNowMs()};
+}
+
+void CloudLink::takeEvents(ReconnectPolicy& policy, long long* nextAttemptMs) {
+  NotedEvent taken[kEventRoom];
+  size_t count = 0;
+  {
+    std::lock_guard<std::mutex> guard(eventLock_);
+    count = eventCount_;
+    for (size_t i = 0; i < count; ++i) taken[i] = events_[i];
+    eventCount_ = 0;
+  }
+  for (size_t i = 0; i < count; ++i) {
+    const long long at = taken[i].atMs;
+    switch (taken[i].event) {
+      case LinkEvent::kConnected:
+        policy.connected(at);
+        break;
+      case LinkEvent::kFailed:
+        *nextAttemptMs = at + policy.failed(at);
+        break;
+      case LinkEvent::kLost:
+        *nextAttemptMs = at + policy.lost(at);
+        break;
+    }
+  }
+}
 
 // ---------------------------------------------------------------- send queue and publishing
 
 int CloudLink::send(const char* func, uint32_t kind, uint32_t p1, uint32_t p2, uint32_t p3,
                     uintptr_t buffer) {
-  if (queue_ == nullptr || HBN_queue_sendTimeout(queue_, 0, kind, p1, p2, p3, buffer) != 0) {
+  HBN_queue_t* queue = queue_.load();
+  if (queue == nullptr || HBN_queue_sendTimeout(queue, 0, kind, p1, p2, p3, buffer) != 0) {
     HBN_log_printAt(HBN_LOG_WARN, func, __LINE__, "CLOUD send queue push fail\n");
     return -1;
   }
@@ -302,11 +352,37 @@ void CloudLink::runSession() {
   }
   if (mqtt_.create(kFunc, settings_) != 0) return;
   HBN_log_printAt(HBN_LOG_DEBUG, kFunc, __LINE__, "MQTT thread run\n");
+  // Connect attempts follow the reconnect policy (on the scaled clock): the first one at once,
+  // then a random wait after a loss or a failed attempt, so boxes that lost one broker together
+  // do not come back in lockstep.
+  SeededRandom random;
+  ReconnectPolicy policy(reconnectParamsFor(spec_.reconnectKind), &random);
+  long long nextAttemptMs = HBN_time_scaledNowMs();
   while (running()) {
     if (spec_.markPowerOn) markPowerOn();
+    takeEvents(policy, &nextAttemptMs);
     if (!mqtt_.isConnected()) {
-      agent_.connect(*this);
-      sleepWhileRunning(1000, running_);
+      long long now = HBN_time_scaledNowMs();
+      if (now >= nextAttemptMs && mqtt_.state() == kDisconnected) {
+        agent_.connect(*this);
+        if (mqtt_.state() == kDisconnected) {
+          // Not issued (no interface, the library refused): it waits like a failed attempt.
+          nextAttemptMs = now + policy.failed(now);
+        } else {
+          // Its result sets the next time; this one only stands if no result ever comes.
+          nextAttemptMs = now + policy.params().capMs;
+        }
+      }
+      // While an attempt is out, a look every 100 ms for its result; while waiting, until the
+      // attempt is due (at most a second, at least 100 ms, so a zero draw never spins).
+      long long waitMs = 100;
+      if (mqtt_.state() == kDisconnected) {
+        const long long remaining = nextAttemptMs - HBN_time_scaledNowMs();
+        waitMs = remaining > 0 ? HBN_time_scaled(static_cast<long>(remaining < 1000000 ? remaining : 1000000))
+                               : 0;
+        waitMs = waitMs < 100 ? 100 : (waitMs > 1000 ? 1000 : waitMs);
+      }
+      sleepWhileRunning(static_cast<int>(waitMs), running_);
       continue;
     }
     agent_.tick(*this);

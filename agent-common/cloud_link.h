@@ -32,6 +32,7 @@
 #include "hbn_buf.h"
 #include "hbn_os.h"
 #include "mqtt_session.h"
+#include "reconnect_policy.h"
 
 namespace hbn {
 
@@ -97,6 +98,7 @@ struct LinkSpec {
   size_t routeCount = 0;
   int requestQueueCount = 16;  // requests waiting for the worker at most
   int requestMax = 0;          // longest payload routed (0: any); longer ones are refused whole
+  SessionKind reconnectKind = SessionKind::kZwave;  // the back-off between connect attempts
 };
 
 class CloudLink : public SessionEvents {
@@ -185,6 +187,13 @@ class CloudLink : public SessionEvents {
                       int length) override;
   bool keepMessage(MqttSession&, char* topic, int topicLength, MQTTAsync_message* message) override;
 
+  // What the callbacks saw of the connection, handed to the session thread's reconnect policy.
+  enum class LinkEvent : uint8_t { kConnected, kFailed, kLost };
+  void noteEvent(LinkEvent event);
+  // Feeds the noted events to `policy`; sets `nextAttemptMs` (scaled clock) after a loss or a
+  // failed attempt.
+  void takeEvents(ReconnectPolicy& policy, long long* nextAttemptMs);
+
   static void sessionThread(HBN_thread_t* self, uintptr_t argument);
   static void workerThread(HBN_thread_t* self, uintptr_t argument);
   void runSession();
@@ -200,13 +209,23 @@ class CloudLink : public SessionEvents {
   MqttSession mqtt_{this};
 
   HBN_buf_t* pool_ = nullptr;
-  HBN_queue_t* queue_ = nullptr;
+  // Read by other threads' send() (a core thread may start before the link opens).
+  std::atomic<HBN_queue_t*> queue_{nullptr};
   bool ownQueue_ = false;
   HBN_thread_t* session_ = nullptr;
   HBN_thread_t* worker_ = nullptr;
   char* out_ = nullptr;
   char* answer_ = nullptr;
   char* incoming_ = nullptr;
+
+  struct NotedEvent {
+    LinkEvent event;
+    long long atMs;
+  };
+  static constexpr size_t kEventRoom = 8;
+  std::mutex eventLock_;
+  NotedEvent events_[kEventRoom] = {};
+  size_t eventCount_ = 0;
 
   std::mutex requestLock_;
   std::condition_variable requestReady_;

@@ -20,6 +20,7 @@ std::atomic<OtaCloud*> gCloud{nullptr};
 hbn::LinkSpec otaLinkSpec() {
   hbn::LinkSpec spec;
   spec.threadName = "cloud-mqtt";
+  spec.reconnectKind = hbn::SessionKind::kOta;
   spec.workerName = "cloud-req";
   spec.poolCount = HBN_OTA_CLOUD_BUF_COUNT;
   spec.poolSize = HBN_OTA_CLOUD_BUF_SIZE;

@@ -25,6 +25,7 @@ RouterFacts factsOf(const RouterCloud& s) { return RouterFacts{s.ifname, s.firmw
 hbn::LinkSpec linkSpec(const RouterCloud& s) {
   hbn::LinkSpec spec;
   spec.threadName = s.threadName;
+  spec.reconnectKind = hbn::SessionKind::kRouter;
   spec.workerName = s.workerName;
   spec.poolCount = HBN_ROUTER_BUF_COUNT;
   spec.poolSize = HBN_ROUTER_BUF_SIZE;

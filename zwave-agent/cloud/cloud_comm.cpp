@@ -82,6 +82,7 @@ std::mutex gSessionLock;
 hbn::LinkSpec linkSpec() {
   hbn::LinkSpec spec;
   spec.threadName = "cloud-mqtt";
+  spec.reconnectKind = hbn::SessionKind::kZwave;
   spec.workerName = "cloud-req";
   spec.outSize = HBN_CLOUD_PAYLOAD_SIZE;
   spec.answerSize = HBN_CLOUD_PAYLOAD_SIZE;

@@ -19,6 +19,7 @@
 #include "e2e_cloud_agent_fixture.h"
 #include "hbn_contract.h"
 #include "hbn_mqtt_client.h"
+#include "reconnect_policy.h"
 
 namespace {
 
@@ -392,6 +393,32 @@ TEST_F(CloudAgent, BrokerRestartPublishesWaitingMessagesInOrder) {
       },
       5000));
   EXPECT_TRUE(world_->agent().running());
+}
+
+// A broker away for five times the longest back-off (150 s at this scale): the agent's waits
+// between attempts have grown to their cap, and once the broker is back it connects within that
+// cap (plus the TLS-free connect and one look at the result), announces and serves again.
+TEST_F(CloudAgent, ReconnectsWithinTheBackOffCapAfterALongOutage) {
+  constexpr long kScale = 50;
+  setenv("HBN_TIME_SCALE", std::to_string(kScale).c_str(), 1);
+  bringUp(false);
+  world_->broker().stop();
+  ASSERT_TRUE(world_->waitErr(":MQTT connection lost\n"));
+  const long long capMs = hbn::reconnectParamsFor(hbn::SessionKind::kZwave).capMs;
+  std::this_thread::sleep_for(std::chrono::milliseconds(5 * capMs / kScale));
+  // Attempts went on through the outage.
+  const size_t attempts = e2e::countOf(world_->err(), ":MQTT connect fail\n");
+  EXPECT_GE(attempts, 2u) << world_->err();
+
+  const size_t announced = e2e::countOf(world_->out(), "HBNKV_cloudConnectNotice:state=T");
+  ASSERT_TRUE(world_->broker().start());
+  const auto back = std::chrono::steady_clock::now();
+  ASSERT_TRUE(world_->waitOut("KV_TX440:HBNKV_cloudConnectNotice:state=T\n", announced + 1,
+                              static_cast<int>(capMs / kScale) + 3000))
+      << world_->err();
+  EXPECT_LT(std::chrono::steady_clock::now() - back, std::chrono::milliseconds(capMs / kScale + 3000));
+  ASSERT_TRUE(publish("mode", "{\"mode\":1}"));
+  EXPECT_TRUE(sub_->waitFor(AgentWorld::gw("mode"), "{\"status\":0,\"mode\":1}"));
 }
 
 // Over TLS with client certificates: an agent that starts while the broker is down keeps

@@ -193,7 +193,9 @@ void CloudLink::takeEvents(ReconnectPolicy& policy, long long* nextAttemptMs) {
     const long long at = taken[i].atMs;
     switch (taken[i].event) {
       case LinkEvent::kConnected:
+        // A session this side ends (a requested reset) connects again at once.
         policy.connected(at);
+        *nextAttemptMs = at;
         break;
       case LinkEvent::kFailed:
         *nextAttemptMs = at + policy.failed(at);

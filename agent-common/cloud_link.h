@@ -190,8 +190,7 @@ class CloudLink : public SessionEvents {
   // What the callbacks saw of the connection, handed to the session thread's reconnect policy.
   enum class LinkEvent : uint8_t { kConnected, kFailed, kLost };
   void noteEvent(LinkEvent event);
-  // Feeds the noted events to `policy`; sets `nextAttemptMs` (scaled clock) after a loss or a
-  // failed attempt.
+  // Feeds the noted events to `policy` and sets `nextAttemptMs` (scaled clock) by them.
   void takeEvents(ReconnectPolicy& policy, long long* nextAttemptMs);
 
   static void sessionThread(HBN_thread_t* self, uintptr_t argument);

@@ -380,8 +380,8 @@ void CloudLink::runSession() {
       long long waitMs = 100;
       if (mqtt_.state() == kDisconnected) {
         const long long remaining = nextAttemptMs - HBN_time_scaledNowMs();
-        waitMs = remaining > 0 ? HBN_time_scaled(static_cast<long>(remaining < 1000000 ? remaining : 1000000))
-                               : 0;
+        waitMs =
+            remaining > 0 ? HBN_time_scaled(static_cast<long>(remaining < 1000000 ? remaining : 1000000)) : 0;
         waitMs = waitMs < 100 ? 100 : (waitMs > 1000 ? 1000 : waitMs);
       }
       sleepWhileRunning(static_cast<int>(waitMs), running_);

@@ -171,8 +171,10 @@ bool HBN_cloud_commMqttLoadSetting(HBN_cloud_comm_t* s) {
 
 void HBN_cloud_commMqttConnectSuccess(HBN_cloud_comm_t* s) {
   HBN_LOG(HBN_LOG_DEBUG, "MQTT connect success\n");
-  s->link.takeConnection(__func__);
+  // "connected" takes its place in the queue before the session thread can see the connection:
+  // otherwise it could publish what waited and let a fresh keep-alive in ahead of it.
   HBN_cloud_restateConnected(__func__, s->link.queue());
+  s->link.takeConnection(__func__);
   notifyState(0);
 }
 

@@ -1,5 +1,6 @@
 #include "cloud_link.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -360,11 +361,35 @@ void CloudLink::runSession() {
   SeededRandom random;
   ReconnectPolicy policy(reconnectParamsFor(spec_.reconnectKind), &random);
   long long nextAttemptMs = HBN_time_scaledNowMs();
+  // When the attempt now out was issued (real monotonic time: the library's connect time-out
+  // runs on it), -1 with none out. The library reports every attempt within its connect
+  // time-out; one that stays without a result well past it (seen with several clients in one
+  // process after a broker restart) would hold the session in "connecting" for good, so the
+  // client is made anew and the attempt counts as failed.
+  long long attemptAtMs = -1;
+  const long long connectTimeoutMs = HBN_time_scaledSecondsMs(settings_.connectTimeoutSeconds);
+  // Two time-outs: the library tries MQTT 3.1 after a failed 3.1.1 attempt before it reports.
+  const long long kResultLateMs = 2 * (connectTimeoutMs < 1000 ? 1000 : connectTimeoutMs) + 15000;
+  auto realNowMs = [] {
+    return static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      std::chrono::steady_clock::now().time_since_epoch())
+                                      .count());
+  };
   while (running()) {
     if (spec_.markPowerOn) markPowerOn();
     takeEvents(policy, &nextAttemptMs);
     if (!mqtt_.isConnected()) {
       long long now = HBN_time_scaledNowMs();
+      if (mqtt_.state() != kConnecting) {
+        attemptAtMs = -1;
+      } else if (attemptAtMs >= 0 && realNowMs() - attemptAtMs > kResultLateMs) {
+        HBN_log_printAt(HBN_LOG_WARN, kFunc, __LINE__, "MQTT connect without result, client made anew\n");
+        agent_.connectFailure(*this);  // the agent sees a failed attempt, as from the library
+        mqtt_.destroy();
+        if (mqtt_.create(kFunc, settings_) != 0) return;
+        attemptAtMs = -1;
+        nextAttemptMs = now + policy.failed(now);
+      }
       if (now >= nextAttemptMs && mqtt_.state() == kDisconnected) {
         agent_.connect(*this);
         if (mqtt_.state() == kDisconnected) {
@@ -373,6 +398,7 @@ void CloudLink::runSession() {
         } else {
           // Its result sets the next time; this one only stands if no result ever comes.
           nextAttemptMs = now + policy.params().capMs;
+          attemptAtMs = realNowMs();
         }
       }
       // While an attempt is out, a look every 100 ms for its result; while waiting, until the

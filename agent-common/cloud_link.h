@@ -65,7 +65,8 @@ class LinkAgent {
   virtual bool loadSettings(CloudLink& link) = 0;
   // Session thread, each pass while not connected: one connect attempt (default: connectStep()).
   virtual void connect(CloudLink& link);
-  // Callback thread: the library's connect result and connection loss.
+  // Callback thread: the library's connect result and connection loss (connectFailure also on
+  // the session thread, for an attempt the library left without any result).
   virtual void connectSuccess(CloudLink& link) = 0;
   virtual void connectFailure(CloudLink& link) = 0;
   virtual void connectionLost(CloudLink& link) = 0;

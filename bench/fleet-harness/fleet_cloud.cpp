@@ -87,6 +87,8 @@ int steadyRun(hbntest::MqttClient& c, int boxes, double rate, double seconds, do
               const char* watchFile) {
   FILE* watch = watchFile != nullptr ? std::fopen(watchFile, "w") : nullptr;
   if (watchFile != nullptr && watch == nullptr) return 1;
+  // Line by line: the file is read while the run goes on.
+  if (watch != nullptr) setvbuf(watch, nullptr, _IOLBF, 0);
   if (!c.subscribe("gw/#")) return 1;
   // Answers come in order per topic; what is out per answer topic, oldest first. The key holds
   // "ota:" for an OTA version document, since the Z-Wave answer shares its topic.

@@ -18,6 +18,7 @@ cluster_fleet() {
   make_template 127.0.0.1 "$entry" || return 1
   IFS=, read -r -a sizes <<<"$boxes_list"
   for n in "${sizes[@]}"; do
+    [ "$n" -gt 0 ] || continue
     time_left || { say "time limit reached before $n boxes"; break; }
     # A new cluster per fleet: the killed node does not come back.
     cluster_dir=$work/cluster-$n

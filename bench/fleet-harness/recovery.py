@@ -4,7 +4,7 @@
   recovery.py stamp                         stdin to stdout, each line prefixed with epoch_ms
   recovery.py back BOXES T0 T1 FILE...      when the boxes announced again after T0 (epoch ms)
   recovery.py connects T0 T1 FILE           connection attempts per 1 s bucket in [T0, T1)
-  recovery.py load T0 T1 SESSIONS FILE      the load client's "epoch_ms connected cpu_ms" lines
+  recovery.py load T0 T1 SESSIONS FILE      the load client's "epoch_ms connected cpu_ms stuck" lines
 
 A box is back when all three of its agents announced after T0: the Z-Wave agent "connected",
 the router agent "connected", the OTA agent its "version" document. FILE is a Mosquitto log
@@ -115,8 +115,8 @@ def load(t0, t1, sessions, path):
     with open(path) as f:
         for line in f:
             parts = line.split()
-            if len(parts) == 3:
-                rows.append((float(parts[0]), int(parts[1]), float(parts[2])))
+            if len(parts) >= 3:
+                rows.append((float(parts[0]), int(parts[1]), float(parts[2]), int(parts[3]) if len(parts) > 3 else 0))
     inside = [r for r in rows if t0 <= r[0] < t1]
     for share in (50, 95, 100):
         need = max(1, -(-sessions * share // 100))
@@ -126,7 +126,9 @@ def load(t0, t1, sessions, path):
         first_cpu, last_cpu = inside[0][2], inside[-1][2]
     never = sessions - (inside[-1][1] if inside else 0)
     cpu = 0.0 if first_cpu is None else (last_cpu - first_cpu) / 1000.0
-    print("LOADBACK %s %s %s %d %.2f" % (fmt(first[50]), fmt(first[95]), fmt(first[100]), max(0, never), cpu))
+    stuck = (inside[-1][3] - inside[0][3]) if inside else 0
+    print("LOADBACK %s %s %s %d %.2f %d" % (fmt(first[50]), fmt(first[95]), fmt(first[100]), max(0, never), cpu,
+                                           stuck))
 
 
 def main():

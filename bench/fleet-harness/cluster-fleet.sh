@@ -25,13 +25,13 @@ cluster_fleet() {
     say "starting the RabbitMQ cluster (three nodes) and HAProxy on 127.0.0.1:$entry"
     "$harness/cluster" up "$cluster_dir" "$certs" "$entry" || return 1
     broker_log=$cluster_dir/haproxy.log
-    cluster_one "$n" || say "$n boxes: failed"
+    cluster_one "$n" "$entry" || say "$n boxes: failed"
     "$harness/cluster" down "$cluster_dir" >/dev/null 2>&1
   done
 }
 
-cluster_one() {  # N
-  local n=$1 end victim watch_node watch_port floor steady p50 p99 t0 t1 back conn cpu0 cpu1 run_pid
+cluster_one() {  # N ENTRY_PORT
+  local n=$1 entry=$2 end victim watch_node watch_port floor steady p50 p99 t0 t1 back conn cpu0 cpu1 run_pid
   local run_out=$work/cluster-run-$n.out watch=$work/cluster-watch-$n.txt survivors
   say "$n boxes: starting (through HAProxy)"
   start_boxes "$n" || return 1
@@ -54,10 +54,14 @@ cluster_one() {  # N
   survivors=$("$harness/cluster" pids "$cluster_dir" | grep -vx "$(ss -Hltnp "sport = :$((18830 + victim))" | sed -n 's/.*pid=\([0-9]*\).*/\1/p' | head -1)")
   # shellcheck disable=SC2086
   cpu0=$(cpu_ticks $survivors)
+  # The sessions on the victim: only their agents have to announce again.
+  ss -Htnp state established "dport = :$entry" > "$work/cluster-ss-$n.txt"
+  python3 "$harness/recovery.py" on-node "fleet$victim" "$broker_log" "$work/cluster-ss-$n.txt" "$work/boxes" \
+    > "$work/cluster-lost-$n.txt"
   t0=$(now_ms)
   "$harness/cluster" kill "$cluster_dir" "$victim"
-  say "$n boxes: killed node $victim"
-  back=$(wait_back "$n" "$t0" "$recovery_s" "$watch")
+  say "$n boxes: killed node $victim ($(wc -l < "$work/cluster-lost-$n.txt") sessions on it)"
+  back=$(BACK_ONLY=$work/cluster-lost-$n.txt wait_back "$n" "$t0" "$recovery_s" "$watch")
   # shellcheck disable=SC2086
   cpu1=$(cpu_ticks $survivors)
   t1=$(now_ms)
@@ -70,7 +74,7 @@ cluster_one() {  # N
   run=$(grep '^STEADY' "$run_out")
   read -r _ sent answered lost _ <<<"$run"
   late=$(grep -c '^LATE' "$run_out")
-  results+=("rabbitmq-cluster|$n|0|$b50|$b95|$b100|$peak|$cpu|$never|${p50:--}|${p99:--}|${floor:--}|-|$total_tcp|-")
+  results+=("rabbitmq-cluster${HBN_FLEET_MIRROR:+-mirrored}|$n|0|$b50|$b95|$b100|$peak|$cpu|$never|${p50:--}|${p99:--}|${floor:--}|-|$total_tcp|-")
   say "$n boxes, node $victim killed: back 50/95/100 % ${b50}/${b95}/${b100} s, never $never; attempts at HAProxy peak $peak/s, total $total_tcp; survivors' CPU ${cpu}s"
   say "   per second (accepted at HAProxy): $series"
   say "   requests across the failure: sent $sent, answered $answered ($late of them after more than 1 s), lost $lost"

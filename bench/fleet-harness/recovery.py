@@ -5,6 +5,11 @@
   recovery.py back BOXES T0 T1 FILE...      when the boxes announced again after T0 (epoch ms)
   recovery.py connects T0 T1 FILE           connection attempts per 1 s bucket in [T0, T1)
   recovery.py load T0 T1 SESSIONS FILE      the load client's "epoch_ms connected cpu_ms stuck" lines
+  recovery.py on-node NODE HAPROXY_LOG SS_FILE BOXES_DIR
+                                            "box agent" for every session HAProxy put on NODE
+
+With a session list (BACK_ONLY=FILE in the environment, from on-node) a box is back once the
+agents of the list announced again: the others never lost their session.
 
 A box is back when all three of its agents announced after T0: the Z-Wave agent "connected",
 the router agent "connected", the OTA agent its "version" document. FILE is a Mosquitto log
@@ -72,8 +77,55 @@ def fmt(seconds):
     return "-" if seconds is None else "%.1f" % seconds
 
 
+# Program names as the kernel keeps them (15 characters) start so.
+AGENTS = (("zwave-cloud", "zw"), ("router-cloud", "rt"), ("ota-agent", "ota"))
+
+
+def on_node(node, haproxy_log, ss_file, boxes_dir):
+    """Sessions that HAProxy handed to NODE: the agents' connections to the entry port (ss -tnp)
+    matched by source port with HAProxy's log lines."""
+    import os
+    server_of = {}
+    with open(haproxy_log, errors="replace") as f:
+        for line in f:
+            m = re.search(r" 127\.0\.0\.1:(\d+) \[.*\] mqtt_tls~ rabbit/(\S+)", line)
+            if m:
+                server_of[m.group(1)] = m.group(2)
+    box_of = {}
+    for name in os.listdir(boxes_dir):
+        try:
+            with open(os.path.join(boxes_dir, name, "pids")) as f:
+                for pid in f.read().split():
+                    box_of[pid] = int(name)
+        except OSError:
+            continue
+    with open(ss_file) as f:
+        for line in f:
+            m = re.search(r"127\.0\.0\.1:(\d+)\s+127\.0\.0\.1:\d+\s+users:\(\(\"([^\"]+)\",pid=(\d+)", line)
+            if not m:
+                continue
+            port, program, pid = m.groups()
+            agent = next((a for prefix, a in AGENTS if program.startswith(prefix)), None)
+            if server_of.get(port) == node and pid in box_of and agent:
+                print("%d %s" % (box_of[pid], agent))
+
+
 def back(boxes, t0, t1, files):
+    import os
+    only = None
+    if os.environ.get("BACK_ONLY"):
+        only = set()
+        with open(os.environ["BACK_ONLY"]) as f:
+            for line in f:
+                parts = line.split()
+                if len(parts) == 2:
+                    only.add((int(parts[0]), parts[1]))
     seen = {}
+    if only is not None:
+        for box in range(1, boxes + 1):
+            for agent in ("zw", "rt", "ota"):
+                if (box, agent) not in only:
+                    seen[(box, agent)] = t0
     for path in files:
         for at, agent, box in announcements(path, t0, t1):
             key = (box, agent)
@@ -139,6 +191,8 @@ def main():
         back(int(args[1]), float(args[2]), float(args[3]), args[4:])
     elif args[:1] == ["connects"] and len(args) == 4:
         connects(float(args[1]), float(args[2]), args[3])
+    elif args[:1] == ["on-node"] and len(args) == 5:
+        on_node(args[1], args[2], args[3], args[4])
     elif args[:1] == ["load"] and len(args) == 5:
         load(float(args[1]), float(args[2]), int(args[3]), args[4])
     else:

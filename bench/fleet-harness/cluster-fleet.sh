@@ -72,12 +72,12 @@ cluster_one() {  # N ENTRY_PORT
   cpu=$(awk -v a="$cpu0" -v b="$cpu1" -v hz="$hz" 'BEGIN{printf "%.2f", (b-a)/hz}')
   local run sent answered lost late
   run=$(grep '^STEADY' "$run_out")
-  read -r _ sent answered lost _ <<<"$run"
+  read -r _ sent answered lost _ _ _ losses <<<"$run"
   late=$(grep -c '^LATE' "$run_out")
   results+=("rabbitmq-cluster${HBN_FLEET_MIRROR:+-mirrored}|$n|0|$b50|$b95|$b100|$peak|$cpu|$never|${p50:--}|${p99:--}|${floor:--}|-|$total_tcp|-")
   say "$n boxes, node $victim killed: back 50/95/100 % ${b50}/${b95}/${b100} s, never $never; attempts at HAProxy peak $peak/s, total $total_tcp; survivors' CPU ${cpu}s"
   say "   per second (accepted at HAProxy): $series"
-  say "   requests across the failure: sent $sent, answered $answered ($late of them after more than 1 s), lost $lost"
+  say "   requests across the failure: sent $sent, answered $answered ($late of them after more than 1 s), lost $lost; the cloud client lost its own connection ${losses:-0} time(s)"
   say "   sessions now: $("$harness/cluster" ports "$cluster_dir" | awk '{printf "node %s %s  ", $1, $3}')"
   stop_boxes
 }

@@ -30,6 +30,11 @@ void markPowerOn() {
 thread_local CloudLink* tSessionOf = nullptr;
 thread_local CloudLink* tWorkerOf = nullptr;
 
+// Between the end of one connect attempt (or of a connection) and the next at least a second
+// passes, on top of the reconnect policy's draw: never more often than a fixed one-second retry,
+// and no attempt right on the heels of a loss while the library still winds the old one down.
+constexpr long long kLeastWaitMs = 1000;
+
 // Room a request's topic and payload take in the worker's queue.
 size_t sizeOf(int topicLength, const MQTTAsync_message* message) {
   return static_cast<size_t>(topicLength) +
@@ -199,10 +204,10 @@ void CloudLink::takeEvents(ReconnectPolicy& policy, long long* nextAttemptMs) {
         *nextAttemptMs = at;
         break;
       case LinkEvent::kFailed:
-        *nextAttemptMs = at + policy.failed(at);
+        *nextAttemptMs = at + kLeastWaitMs + policy.failed(at);
         break;
       case LinkEvent::kLost:
-        *nextAttemptMs = at + policy.lost(at);
+        *nextAttemptMs = at + kLeastWaitMs + policy.lost(at);
         break;
     }
   }
@@ -389,13 +394,13 @@ void CloudLink::runSession() {
         mqtt_.destroy();
         if (mqtt_.create(kFunc, settings_) != 0) return;
         attemptAtMs = -1;
-        nextAttemptMs = now + policy.failed(now);
+        nextAttemptMs = now + kLeastWaitMs + policy.failed(now);
       }
       if (now >= nextAttemptMs && mqtt_.state() == kDisconnected) {
         agent_.connect(*this);
         if (mqtt_.state() == kDisconnected) {
           // Not issued (no interface, the library refused): it waits like a failed attempt.
-          nextAttemptMs = now + policy.failed(now);
+          nextAttemptMs = now + kLeastWaitMs + policy.failed(now);
         } else {
           // Its result sets the next time; this one only stands if no result ever comes.
           nextAttemptMs = now + policy.params().capMs;

@@ -199,9 +199,10 @@ void CloudLink::takeEvents(ReconnectPolicy& policy, long long* nextAttemptMs) {
     const long long at = taken[i].atMs;
     switch (taken[i].event) {
       case LinkEvent::kConnected:
-        // A session this side ends (a requested reset) connects again at once.
+        // A session this side ends (a requested reset) connects again without a draw, but not
+        // sooner than a second after it was made.
         policy.connected(at);
-        *nextAttemptMs = at;
+        *nextAttemptMs = at + kLeastWaitMs;
         break;
       case LinkEvent::kFailed:
         *nextAttemptMs = at + kLeastWaitMs + policy.failed(at);

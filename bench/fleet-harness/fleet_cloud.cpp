@@ -19,8 +19,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <condition_variable>
-#include <atomic>
 #include <ctime>
 #include <deque>
 #include <map>
@@ -48,147 +46,13 @@ std::string serial(const char* kind, int box) {
   return s;
 }
 
+// The cloud's client survives the loss of its broker connection (see MqttClient's reconnecting
+// mode), so what the boxes publish meanwhile is not lost for the watch.
+using CloudClient = hbntest::MqttClient;
+
 // The OTA agent's version document (its announcement, and its answer to "version"): on a Z-Wave
 // serial, with the LTE version. The Z-Wave agent's version answer has none; the router's has one
 // but is on its own serial.
-// The cloud's client: hbntest::MqttClient's interface, but it survives the loss of its broker
-// connection (a clustered broker closes it when a publish meets a queue on a dead node): the
-// library reconnects within 1 to 2 s, the session is kept (clean session off) and the
-// subscriptions are made again, so what the boxes publish meanwhile is not lost for the watch.
-class CloudClient {
- public:
-  using Message = hbntest::MqttClient::Message;
-
-  CloudClient(const std::string& host, int port, const std::string& certDir, const std::string& id) {
-    const bool tls = certDir != "-";
-    const std::string uri = (tls ? "ssl://" : "tcp://") + host + ":" + std::to_string(port);
-    if (MQTTAsync_create(&client_, uri.c_str(), id.c_str(), MQTTCLIENT_PERSISTENCE_NONE, nullptr) !=
-        MQTTASYNC_SUCCESS) {
-      client_ = nullptr;
-      return;
-    }
-    MQTTAsync_setCallbacks(client_, this, &CloudClient::lost, &CloudClient::arrived, nullptr);
-    MQTTAsync_setConnected(client_, this, &CloudClient::reconnected);
-    ca_ = certDir + "/ca.crt";
-    cert_ = certDir + "/client.crt";
-    key_ = certDir + "/client.key";
-    MQTTAsync_SSLOptions ssl = MQTTAsync_SSLOptions_initializer;
-    ssl.trustStore = ca_.c_str();
-    ssl.keyStore = cert_.c_str();
-    ssl.privateKey = key_.c_str();
-    MQTTAsync_connectOptions o = MQTTAsync_connectOptions_initializer;
-    o.keepAliveInterval = 60;
-    o.cleansession = 0;
-    o.MQTTVersion = MQTTVERSION_3_1_1;
-    o.automaticReconnect = 1;
-    o.minRetryInterval = 1;
-    o.maxRetryInterval = 2;
-    if (tls) o.ssl = &ssl;
-    o.context = this;
-    o.onSuccess = [](void* c, MQTTAsync_successData*) { static_cast<CloudClient*>(c)->done(1); };
-    o.onFailure = [](void* c, MQTTAsync_failureData*) { static_cast<CloudClient*>(c)->done(-1); };
-    connected_ = MQTTAsync_connect(client_, &o) == MQTTASYNC_SUCCESS && wait() == 1;
-    if (connected_) hbntest::noDelayOnTcpSockets();
-  }
-  ~CloudClient() {
-    if (client_ == nullptr) return;
-    MQTTAsync_disconnectOptions d = MQTTAsync_disconnectOptions_initializer;
-    if (connected_) MQTTAsync_disconnect(client_, &d);
-    MQTTAsync_destroy(&client_);
-  }
-  CloudClient(const CloudClient&) = delete;
-  CloudClient& operator=(const CloudClient&) = delete;
-  bool ok() const { return connected_; }
-  int losses() const { return losses_.load(); }
-
-  bool subscribe(const std::string& filter) {
-    {
-      std::lock_guard<std::mutex> g(lock_);
-      filters_.push_back(filter);
-    }
-    MQTTAsync_responseOptions r = MQTTAsync_responseOptions_initializer;
-    r.context = this;
-    r.onSuccess = [](void* c, MQTTAsync_successData*) { static_cast<CloudClient*>(c)->done(1); };
-    r.onFailure = [](void* c, MQTTAsync_failureData*) { static_cast<CloudClient*>(c)->done(-1); };
-    return MQTTAsync_subscribe(client_, filter.c_str(), 1, &r) == MQTTASYNC_SUCCESS && wait() == 1;
-  }
-  // QoS 1, not retained; false when the library refused it (e.g. while reconnecting).
-  bool publish(const std::string& topic, const std::string& payload) {
-    MQTTAsync_message m = MQTTAsync_message_initializer;
-    m.payload = const_cast<char*>(payload.data());
-    m.payloadlen = static_cast<int>(payload.size());
-    m.qos = 1;
-    return MQTTAsync_sendMessage(client_, topic.c_str(), &m, nullptr) == MQTTASYNC_SUCCESS;
-  }
-  bool next(const std::string& topic, Message* out, int timeoutMs) {
-    const double until = hbntest::nowMs() + timeoutMs;
-    for (;;) {
-      const double left = until - hbntest::nowMs();
-      if (left <= 0 || !nextAny(out, static_cast<int>(left) + 1)) return false;
-      if (out->topic == topic) return true;
-    }
-  }
-  bool nextAny(Message* out, int timeoutMs) {
-    std::unique_lock<std::mutex> g(lock_);
-    if (!cv_.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return !inbox_.empty(); })) return false;
-    *out = std::move(inbox_.front());
-    inbox_.pop_front();
-    return true;
-  }
-
- private:
-  static void lost(void* c, char*) { static_cast<CloudClient*>(c)->losses_.fetch_add(1); }
-  // After an automatic reconnect: the subscriptions again (the broker may have lost them).
-  static void reconnected(void* c, char*) {
-    auto* self = static_cast<CloudClient*>(c);
-    std::vector<std::string> filters;
-    {
-      std::lock_guard<std::mutex> g(self->lock_);
-      filters = self->filters_;
-    }
-    for (const auto& f : filters) MQTTAsync_subscribe(self->client_, f.c_str(), 1, nullptr);
-    hbntest::noDelayOnTcpSockets();
-  }
-  static int arrived(void* c, char* topic, int topicLen, MQTTAsync_message* m) {
-    auto* self = static_cast<CloudClient*>(c);
-    Message msg{topicLen > 0 ? std::string(topic, static_cast<size_t>(topicLen)) : std::string(topic),
-                std::string(static_cast<const char*>(m->payload), static_cast<size_t>(m->payloadlen)),
-                hbntest::nowMs()};
-    {
-      std::lock_guard<std::mutex> g(self->lock_);
-      self->inbox_.push_back(std::move(msg));
-    }
-    self->cv_.notify_all();
-    MQTTAsync_freeMessage(&m);
-    MQTTAsync_free(topic);
-    return 1;
-  }
-  void done(int result) {
-    {
-      std::lock_guard<std::mutex> g(lock_);
-      result_ = result;
-    }
-    cv_.notify_all();
-  }
-  int wait() {
-    std::unique_lock<std::mutex> g(lock_);
-    cv_.wait_for(g, std::chrono::seconds(10), [&] { return result_ != 0; });
-    int r = result_;
-    result_ = 0;
-    return r;
-  }
-
-  MQTTAsync client_ = nullptr;
-  std::string ca_, cert_, key_;
-  std::mutex lock_;
-  std::condition_variable cv_;
-  std::deque<Message> inbox_;
-  std::vector<std::string> filters_;
-  std::atomic<int> losses_{0};
-  int result_ = 0;
-  bool connected_ = false;
-};
-
 bool isOtaVersion(const CloudClient::Message& m) {
   return m.topic.compare(0, 11, "gw/fleet/ZW") == 0 && m.payload.find("fw_version_lte") != std::string::npos;
 }
@@ -197,7 +61,9 @@ std::unique_ptr<CloudClient> connect(const std::string& host, int port, const st
                                      const std::string& id) {
   // The broker may be starting: a few attempts.
   for (int attempt = 0; attempt < 20; ++attempt) {
-    auto c = std::make_unique<CloudClient>(host, port, certDir, id);
+    const bool tls = certDir != "-";
+    auto c = std::make_unique<CloudClient>(host, port, tls ? certDir + "/ca.crt" : "",
+                                           certDir + "/client.crt", certDir + "/client.key", id, true);
     if (c->ok()) return c;
     struct timespec pause = {0, 250 * 1000 * 1000};
     nanosleep(&pause, nullptr);

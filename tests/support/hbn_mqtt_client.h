@@ -7,12 +7,14 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "hbn_broker.h"
 
@@ -59,9 +61,12 @@ class MqttClient {
   MqttClient(const Broker& broker, const std::string& id)
       : MqttClient("127.0.0.1", broker.port(), broker.tls() ? broker.dir() + "/ca.crt" : "",
                    broker.dir() + "/client.crt", broker.dir() + "/client.key", id) {}
-  // A broker given by address and port, TLS with these files unless `ca` is empty.
+  // A broker given by address and port, TLS with these files unless `ca` is empty. A
+  // `reconnecting` client survives the loss of its connection (a clustered broker closes it when
+  // a publish meets a queue on a dead node): the library reconnects within 1 to 2 s, the session
+  // is kept (clean session off) and the subscriptions are made again; losses() counts the losses.
   MqttClient(const std::string& host, int port, const std::string& ca, const std::string& cert,
-             const std::string& key, const std::string& id) {
+             const std::string& key, const std::string& id, bool reconnecting = false) {
     const bool tls = !ca.empty();
     std::string uri = (tls ? "ssl://" : "tcp://") + host + ":" + std::to_string(port);
     if (MQTTAsync_create(&client_, uri.c_str(), id.c_str(), MQTTCLIENT_PERSISTENCE_NONE, nullptr) !=
@@ -69,7 +74,9 @@ class MqttClient {
       client_ = nullptr;
       return;
     }
-    MQTTAsync_setCallbacks(client_, this, nullptr, &MqttClient::arrived, nullptr);
+    MQTTAsync_setCallbacks(client_, this, reconnecting ? &MqttClient::lost : nullptr, &MqttClient::arrived,
+                           nullptr);
+    if (reconnecting) MQTTAsync_setConnected(client_, this, &MqttClient::reconnected);
     ca_ = ca;
     cert_ = cert;
     key_ = key;
@@ -80,6 +87,13 @@ class MqttClient {
     MQTTAsync_connectOptions o = MQTTAsync_connectOptions_initializer;
     o.keepAliveInterval = 60;
     o.cleansession = 1;
+    if (reconnecting) {
+      o.cleansession = 0;
+      o.MQTTVersion = MQTTVERSION_3_1_1;
+      o.automaticReconnect = 1;
+      o.minRetryInterval = 1;
+      o.maxRetryInterval = 2;
+    }
     if (tls) o.ssl = &ssl;
     o.context = this;
     o.onSuccess = [](void* c, MQTTAsync_successData*) { static_cast<MqttClient*>(c)->done(1); };
@@ -96,8 +110,13 @@ class MqttClient {
   MqttClient(const MqttClient&) = delete;
   MqttClient& operator=(const MqttClient&) = delete;
   bool ok() const { return connected_; }
+  int losses() const { return losses_.load(); }
 
   bool subscribe(const std::string& filter) {
+    {
+      std::lock_guard<std::mutex> g(lock_);
+      filters_.push_back(filter);
+    }
     MQTTAsync_responseOptions r = MQTTAsync_responseOptions_initializer;
     r.context = this;
     r.onSuccess = [](void* c, MQTTAsync_successData*) { static_cast<MqttClient*>(c)->done(1); };
@@ -145,6 +164,18 @@ class MqttClient {
   }
 
  private:
+  static void lost(void* c, char*) { static_cast<MqttClient*>(c)->losses_.fetch_add(1); }
+  // After an automatic reconnect: the subscriptions again (the broker may have lost them).
+  static void reconnected(void* c, char*) {
+    auto* self = static_cast<MqttClient*>(c);
+    std::vector<std::string> filters;
+    {
+      std::lock_guard<std::mutex> g(self->lock_);
+      filters = self->filters_;
+    }
+    for (const auto& f : filters) MQTTAsync_subscribe(self->client_, f.c_str(), 1, nullptr);
+    noDelayOnTcpSockets();
+  }
   static int arrived(void* c, char* topic, int topicLen, MQTTAsync_message* m) {
     auto* self = static_cast<MqttClient*>(c);
     if (!self->answerTopic_.empty()) {
@@ -190,6 +221,8 @@ class MqttClient {
   std::condition_variable cv_;
   std::deque<Message> inbox_;
   std::string answerTopic_;
+  std::vector<std::string> filters_;
+  std::atomic<int> losses_{0};
   int result_ = 0;
   bool connected_ = false;
 };

@@ -1,6 +1,6 @@
 #include "cloud_link.h"
 
-#include <chrono>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -9,6 +9,7 @@
 #include "device_info.h"
 #include "hbn_log.h"
 #include "hbn_path.h"
+#include "hbn_platform.h"
 #include "mqtt_request.h"
 
 namespace hbn {
@@ -367,21 +368,15 @@ void CloudLink::runSession() {
   SeededRandom random;
   ReconnectPolicy policy(reconnectParamsFor(spec_.reconnectKind), &random);
   long long nextAttemptMs = HBN_time_scaledNowMs();
-  // When the attempt now out was issued (real monotonic time: the library's connect time-out
-  // runs on it), -1 with none out. The library reports every attempt within its connect
-  // time-out; one that stays without a result well past it (seen with several clients in one
-  // process after a broker restart) would hold the session in "connecting" for good, so the
-  // client is made anew and the attempt counts as failed.
+  // When the attempt now out was issued (the platform's monotonic clock, unscaled like the
+  // library's connect time-out), -1 with none out. An attempt may stay without any result (seen
+  // with several clients in one process after a broker restart, and through a balancer whose
+  // backend died) and would hold the session in "connecting" for good: past the time-out and a
+  // margin it is given up, the client made anew and the attempt counted as failed. The library
+  // may still be in its MQTT 3.1 try after a timed out 3.1.1 one; ending that costs nothing.
   long long attemptAtMs = -1;
   const long long connectTimeoutMs = HBN_time_scaledSecondsMs(settings_.connectTimeoutSeconds);
-  // Past the time-out and a margin. The library may still be in its MQTT 3.1 try after a timed
-  // out 3.1.1 one; ending that here costs nothing, the attempt has failed either way.
-  const long long kResultLateMs = (connectTimeoutMs < 1000 ? 1000 : connectTimeoutMs) + 10000;
-  auto realNowMs = [] {
-    return static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                      std::chrono::steady_clock::now().time_since_epoch())
-                                      .count());
-  };
+  const long long resultLateMs = std::max(connectTimeoutMs, 1000LL) + 10000;
   while (running()) {
     if (spec_.markPowerOn) markPowerOn();
     takeEvents(policy, &nextAttemptMs);
@@ -389,7 +384,7 @@ void CloudLink::runSession() {
       long long now = HBN_time_scaledNowMs();
       if (mqtt_.state() != kConnecting) {
         attemptAtMs = -1;
-      } else if (attemptAtMs >= 0 && realNowMs() - attemptAtMs > kResultLateMs) {
+      } else if (attemptAtMs >= 0 && platform().monotonicMs() - attemptAtMs > resultLateMs) {
         HBN_log_printAt(HBN_LOG_WARN, kFunc, __LINE__, "MQTT connect without result, client made anew\n");
         agent_.connectFailure(*this);  // the agent sees a failed attempt, as from the library
         mqtt_.destroy();
@@ -403,19 +398,18 @@ void CloudLink::runSession() {
           // Not issued (no interface, the library refused): it waits like a failed attempt.
           nextAttemptMs = now + kLeastWaitMs + policy.failed(now);
         } else {
-          // Its result sets the next time; this one only stands if no result ever comes.
+          // Its result sets the next time; this one stands if the attempt ends without one (a
+          // reset while it is out).
           nextAttemptMs = now + policy.params().capMs;
-          attemptAtMs = realNowMs();
+          attemptAtMs = platform().monotonicMs();
         }
       }
       // While an attempt is out, a look every 100 ms for its result; while waiting, until the
       // attempt is due (at most a second, at least 100 ms, so a zero draw never spins).
       long long waitMs = 100;
       if (mqtt_.state() == kDisconnected) {
-        const long long remaining = nextAttemptMs - HBN_time_scaledNowMs();
-        waitMs =
-            remaining > 0 ? HBN_time_scaled(static_cast<long>(remaining < 1000000 ? remaining : 1000000)) : 0;
-        waitMs = waitMs < 100 ? 100 : (waitMs > 1000 ? 1000 : waitMs);
+        const long long remaining = std::min(nextAttemptMs - HBN_time_scaledNowMs(), 1000000LL);
+        waitMs = std::clamp(remaining > 0 ? HBN_time_scaled(static_cast<long>(remaining)) : 0L, 100L, 1000L);
       }
       sleepWhileRunning(static_cast<int>(waitMs), running_);
       continue;
